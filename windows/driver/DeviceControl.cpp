@@ -1,0 +1,68 @@
+// Status requests: IRP_MJ_DEVICE_CONTROL with one control code per supply.
+//
+// Resident code. Runs in the requesting thread, any number at once. The remove lock is
+// taken first, then the spin lock, under which the codes and lengths are tested and the
+// controller is read; a request that fails a test causes no port access. The request is
+// completed here, with neither lock held, and never pends.
+#include "RailwatchDrv.h"
+
+typedef int (*READ_SUPPLY_ROUTINE)();
+
+// The read routine of a supply's control code, or NULL for any other code.
+static READ_SUPPLY_ROUTINE SupplyReadRoutine(ULONG ioControlCode) {
+    switch (ioControlCode) {
+        case IOCTL_GET_PWR1_STATUS:
+            return ReadPwr1Status;
+        case IOCTL_GET_PWR2_STATUS:
+            return ReadPwr2Status;
+        default:
+            return NULL;
+    }
+}
+
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    NTSTATUS status =
+        IoAcquireRemoveLockEx(&deviceExtension->m_RemoveLock, Irp, "", 1, sizeof(IO_REMOVE_LOCK));
+    if (!NT_SUCCESS(status)) {
+        // The device is being removed: refuse without touching the controller.
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = status;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&deviceExtension->m_SpinLock);
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG ioControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    Irp->IoStatus.Information = 0;
+
+    const READ_SUPPLY_ROUTINE readSupply = SupplyReadRoutine(ioControlCode);
+    if (readSupply == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (inputLength < RAILWATCH_EXCHANGE_LENGTH || outputLength < RAILWATCH_EXCHANGE_LENGTH) {
+        // Information carries the size needed.
+        status = STATUS_BUFFER_TOO_SMALL;
+        Irp->IoStatus.Information = RAILWATCH_EXCHANGE_LENGTH;
+    } else if (buffer == NULL) {
+        // Nothing to answer into. A success status with 2 bytes to return would have the
+        // I/O manager copy out of a null buffer.
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        buffer[RAILWATCH_EXCHANGE_STATE_BYTE] = (UCHAR)readSupply();
+        status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = RAILWATCH_EXCHANGE_LENGTH;
+    }
+
+    KeReleaseSpinLock(&deviceExtension->m_SpinLock, oldIrql);
+    IoReleaseRemoveLockEx(&deviceExtension->m_RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}

@@ -1,0 +1,153 @@
+// Super I/O controller access: the W83627 that carries both supplies' "good" pins.
+//
+// Resident code. The reads run at DISPATCH_LEVEL under the device's spin lock when a
+// status request calls them, so they neither wait nor touch pageable memory. Every access
+// to the chip goes through the few primitives below, one bus transaction each.
+#include "RailwatchDrv.h"
+
+// Configuration-mode keys, written to the index port. The chip wants the entry key twice
+// in a row, so that a single stray write cannot open its configuration registers.
+#define W83627_ENTER_KEY 0x87
+#define W83627_EXIT_KEY 0xAA
+
+#define W83627_CHIP_ID 0x52
+
+// Global registers
+#define W83627_REG_LOGICAL_DEVICE 0x07
+#define W83627_REG_CHIP_ID 0x20
+#define W83627_REG_CHIP_REVISION 0x21
+
+// Registers of the selected logical device
+#define W83627_REG_ACTIVATE 0x30
+#define W83627_ACTIVATE_BIT 0x01
+#define W83627_REG_GPIO_DIRECTION 0xF0  // a set bit makes the pin an input
+#define W83627_REG_GPIO_DATA 0xF1
+#define W83627_REG_GPIO_INVERSION 0xF2  // a set bit inverts the pin
+
+#define SUPERIO_PRIMARY_INDEX_PORT 0x2E
+#define SUPERIO_PRIMARY_DATA_PORT 0x2F
+#define SUPERIO_FALLBACK_INDEX_PORT 0x4E
+#define SUPERIO_FALLBACK_DATA_PORT 0x4F
+
+// The pair on which DetectSuperIo probes; it moves to the fallback pair after a probe
+// that finds nothing on the primary one, and stays there while the driver is loaded.
+LONG g_IndexPort = SUPERIO_PRIMARY_INDEX_PORT;
+LONG g_DataPort = SUPERIO_PRIMARY_DATA_PORT;
+
+// The pair on which a probe last found the chip: the reads address it. It moves only when
+// a probe finds the chip, so a probe that misses (on wake, say) cannot send later reads
+// to an empty pair, whose floating pins would read as "good".
+LONG g_ChipIndexPort = SUPERIO_PRIMARY_INDEX_PORT;
+LONG g_ChipDataPort = SUPERIO_PRIMARY_DATA_PORT;
+
+// One entry per supply: the GPIO bit of its pin, and where the chip keeps that pin.
+struct PWR_ENTRY {
+    const WCHAR* Name;
+    UCHAR GpioMask;
+    UCHAR LogicalDevice;        // written to register 0x07
+    UCHAR PinFunctionRegister;  // global multi-function pin selection
+    UCHAR PinFunctionBit;
+};
+
+static const PWR_ENTRY g_PwrTable[] = {
+    {WIDE_TEXT("PWR1"), 0x40, 8, 0x2B, 0x04},
+    {WIDE_TEXT("PWR2"), 0x10, 9, 0x29, 0x40},
+};
+
+// ---------------------------------------------------------------------------------------
+// Primitives: each is one register transaction on the pair it is given.
+// ---------------------------------------------------------------------------------------
+static void EnterConfiguration(USHORT indexPort) {
+    WritePortByte(indexPort, W83627_ENTER_KEY);
+    WritePortByte(indexPort, W83627_ENTER_KEY);
+}
+
+static void LeaveConfiguration(USHORT indexPort) { WritePortByte(indexPort, W83627_EXIT_KEY); }
+
+static UCHAR ReadRegister(USHORT indexPort, USHORT dataPort, UCHAR reg) {
+    WritePortByte(indexPort, reg);
+    return ReadPortByte(dataPort);
+}
+
+static void WriteRegister(USHORT indexPort, USHORT dataPort, UCHAR reg, UCHAR value) {
+    WritePortByte(indexPort, reg);
+    WritePortByte(dataPort, value);
+}
+
+// Read-modify-write; the register is written back even when nothing changes.
+static void UpdateRegister(USHORT indexPort, USHORT dataPort, UCHAR reg, UCHAR setBits,
+                           UCHAR clearBits) {
+    const UCHAR value = ReadRegister(indexPort, dataPort, reg);
+    WriteRegister(indexPort, dataPort, reg, (UCHAR)((value | setBits) & ~clearBits));
+}
+
+// ---------------------------------------------------------------------------------------
+// Detection
+// ---------------------------------------------------------------------------------------
+
+// One probe: enter, chip ID, revision (dropped), leave. Seven port accesses.
+static UCHAR ProbeChipId(USHORT indexPort, USHORT dataPort) {
+    EnterConfiguration(indexPort);
+    const UCHAR chipId = ReadRegister(indexPort, dataPort, W83627_REG_CHIP_ID);
+    (void)ReadRegister(indexPort, dataPort, W83627_REG_CHIP_REVISION);
+    LeaveConfiguration(indexPort);
+    return chipId;
+}
+
+// Probes g_IndexPort/g_DataPort, after moving them to the fallback pair when asked. Runs
+// under the device's spin lock, so the sequence never interleaves with a status request.
+static BOOLEAN ProbeUnderLock(PDEVICE_EXTENSION DeviceExtension, BOOLEAN useFallbackPair) {
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->m_SpinLock);
+    if (useFallbackPair) {
+        g_DataPort = SUPERIO_FALLBACK_DATA_PORT;
+        g_IndexPort = SUPERIO_FALLBACK_INDEX_PORT;
+    }
+    const BOOLEAN found = ProbeChipId((USHORT)g_IndexPort, (USHORT)g_DataPort) == W83627_CHIP_ID;
+    if (found) {
+        g_ChipIndexPort = g_IndexPort;
+        g_ChipDataPort = g_DataPort;
+    }
+    KeReleaseSpinLock(&DeviceExtension->m_SpinLock, oldIrql);
+    return found;
+}
+
+// Finds the controller on the current pair or on the fallback pair. When found, records
+// it in m_ChipsetType and publishes "ChipsetType" under the service key. PASSIVE_LEVEL:
+// the registry write happens after the spin lock is released.
+BOOLEAN DetectSuperIo(PDEVICE_EXTENSION DeviceExtension) {
+    if (!ProbeUnderLock(DeviceExtension, FALSE) && !ProbeUnderLock(DeviceExtension, TRUE)) {
+        return FALSE;
+    }
+    DeviceExtension->m_ChipsetType = 1;
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, DeviceExtension->m_RegistryPath.Buffer,
+                          RAILWATCH_CHIPSET_TYPE_VALUE, REG_DWORD,
+                          &DeviceExtension->m_ChipsetType, sizeof(ULONG));
+    return DeviceExtension->m_ChipsetType != 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Supply reads: 23 port accesses each.
+// ---------------------------------------------------------------------------------------
+
+// Makes the supply's pin a plain, non-inverted input of an active logical device and
+// returns its level, 1 or 0. Nothing here can fail: the result is the masked bit of
+// whatever the data port gives.
+static int ReadSupply(const PWR_ENTRY* supply) {
+    const USHORT indexPort = (USHORT)g_ChipIndexPort;
+    const USHORT dataPort = (USHORT)g_ChipDataPort;
+
+    EnterConfiguration(indexPort);
+    WriteRegister(indexPort, dataPort, W83627_REG_LOGICAL_DEVICE, supply->LogicalDevice);
+    UpdateRegister(indexPort, dataPort, supply->PinFunctionRegister, supply->PinFunctionBit, 0);
+    UpdateRegister(indexPort, dataPort, W83627_REG_ACTIVATE, W83627_ACTIVATE_BIT, 0);
+    UpdateRegister(indexPort, dataPort, W83627_REG_GPIO_DIRECTION, supply->GpioMask, 0);
+    UpdateRegister(indexPort, dataPort, W83627_REG_GPIO_INVERSION, 0, supply->GpioMask);
+    const UCHAR data = ReadRegister(indexPort, dataPort, W83627_REG_GPIO_DATA);
+    LeaveConfiguration(indexPort);
+
+    return (data & supply->GpioMask) != 0 ? 1 : 0;
+}
+
+int ReadPwr1Status() { return ReadSupply(&g_PwrTable[0]); }
+
+int ReadPwr2Status() { return ReadSupply(&g_PwrTable[1]); }
