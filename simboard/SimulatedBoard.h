@@ -1,0 +1,72 @@
+// A simulated industrial PC with RailwatchDrv: BIOS image, W83627 position and supply
+// levels, registry keys, the driver object, and the device nodes the bus presents.
+//
+// Tools, tests and benchmarks build one of these and then drive the real driver code
+// through the simulated I/O, Plug and Play and power managers (host/Platform.h).
+#pragma once
+
+#include "BiosImages.h"
+#include "host/Platform.h"
+
+#include <string>
+#include <vector>
+
+namespace simboard {
+
+// The service key the system hands to DriverEntry when the service is named RailwatchDrv.
+inline constexpr std::u16string_view kServiceKeyPath =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\RailwatchDrv";
+inline constexpr std::u16string_view kLinkName = u"\\DosDevices\\RailwatchDrvDev";
+inline constexpr std::u16string_view kDeviceName = u"\\Device\\RailwatchDrv";
+
+struct BoardOptions {
+    std::vector<std::uint8_t> bios = BuiltInBiosImage(BiosKind::Ami);
+    USHORT superIoIndexPort = 0x2E;  // 0x2E, 0x4E, or 0 for no chip
+    UCHAR chipId = 0x52;
+    bool pwr1 = true;
+    bool pwr2 = true;
+    std::u16string registryPath{kServiceKeyPath};
+    bool serviceKey = true;  // false: the fixed service key (and so the default path) is absent
+};
+
+// Makes the driver image fresh, as a new load of RailwatchDrv.sys would: its driver-wide
+// variables take their load-time values again.
+void ResetDriverImage();
+
+class SimulatedBoard {
+    using IoResult = host::IoResult;
+
+public:
+    // Resets the platform and builds the board. Nothing of the driver has run yet.
+    explicit SimulatedBoard(const BoardOptions& options = {});
+    ~SimulatedBoard();
+    SimulatedBoard(const SimulatedBoard&) = delete;
+    SimulatedBoard& operator=(const SimulatedBoard&) = delete;
+
+    NTSTATUS Load();        // DriverEntry
+    NTSTATUS Add();         // a new device node from the bus, then AddDevice
+    void Unload();          // DriverUnload
+    IoResult Pnp(UCHAR minor);
+    IoResult Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action);
+    IoResult Start() { return Pnp(IRP_MN_START_DEVICE); }
+    IoResult Remove() { return Pnp(IRP_MN_REMOVE_DEVICE); }
+
+    // What Windows does at boot: load; when that succeeds, present the device node and
+    // start it; a failed start is followed by removal. True when the device is started.
+    bool Boot();
+
+    void SetSupply(int supply, bool level) { host::SetSupplyLevel(supply, level); }
+
+    DRIVER_OBJECT* Driver() const { return driver_; }
+    DEVICE_OBJECT* PhysicalDevice() const { return pdo_; }  // the latest device node
+    DEVICE_OBJECT* Device() const;                          // the driver's device, or NULL
+    bool Loaded() const { return loaded_; }
+
+private:
+    DRIVER_OBJECT* driver_ = nullptr;
+    DEVICE_OBJECT* pdo_ = nullptr;
+    bool loaded_ = false;
+    std::u16string registryPath_;
+};
+
+}  // namespace simboard
