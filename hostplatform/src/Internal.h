@@ -82,3 +82,39 @@ void SignalEvent(KEVENT* event);
 NTSTATUS WaitForEvent(KEVENT* event, const LARGE_INTEGER* timeout);
 
 }  // namespace host::detail
+
+// ---------------------------------------------------------------------------------------
+// The I/O side: object namespace, drivers, I/O manager, PnP and power, Win32
+// ---------------------------------------------------------------------------------------
+namespace host::detail {
+
+// Private bits of IO_STACK_LOCATION::Control.
+constexpr UCHAR kLocationPendingReturned = 0x01;  // the driver owning it marked the request pending
+constexpr UCHAR kLocationPowerStarted = 0x02;     // PoStartNextPowerIrp was called for it
+
+// Registers (once) the I/O side's reset and leak check with RegisterReset/RegisterLeakCheck.
+// Every routine of the I/O side that creates state calls it first, so a program that never
+// touches the I/O side registers nothing.
+void RegisterIoSide();
+// What the registered reset runs, in this order (later ones own what earlier ones use).
+void ResetBus();
+void ResetWin32();
+void ResetIoManager();
+void ResetObjectNamespace();
+void ResetDrivers();
+std::size_t CheckObjectNamespaceLeaks();
+
+// Reports ReportKind::Irql when the calling thread runs above `highest`.
+void RequireIrqlAtMost(const char* routine, KIRQL highest);
+
+// A physical device object of the bus driver: no name, not initialising, stack size 1.
+DEVICE_OBJECT* CreatePhysicalDevice(DRIVER_OBJECT* busDriver);
+// Resolves a symbolic link ("\DosDevices\X" or "\??\X") or an enabled interface name to
+// the device it names and takes a reference on it (ReferenceDevice). NULL with the status
+// when there is none.
+DEVICE_OBJECT* OpenLinkTarget(std::u16string_view link, NTSTATUS* status);
+// The stack location that was handed to the dispatch routine now running for the request
+// in this thread's call chain; NULL outside any dispatch routine.
+IO_STACK_LOCATION* DispatchingLocation(IRP* irp);
+
+}  // namespace host::detail

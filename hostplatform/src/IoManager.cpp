@@ -1,0 +1,534 @@
+// The I/O manager: requests (IRPs), passing them down a device stack, completing them
+// through the completion routines on the way up, and the requests that opens, closes and
+// device-control calls turn into.
+//
+// A request is an IRP inside a private record that also holds its stack locations (a heap
+// array of exactly StackCount entries), its system buffer and the completion state that
+// the verifier checks: completed twice, completed with a spin lock or a remove lock held,
+// never completed. Completion may happen in any thread; the sender waits for it.
+#include "Internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace host;
+
+namespace {
+
+constexpr auto kWatchdog = std::chrono::seconds(10);
+
+enum class Completion {
+    WithDriver,  // a driver owns the request
+    Completing,  // IofCompleteRequest walks up the stack locations
+    InRoutine,   // a completion routine runs; it may hand the request back to its driver
+    Final,       // the walk passed the top: the request is complete
+};
+
+struct IrpRecord {
+    IRP irp{};
+    std::unique_ptr<IO_STACK_LOCATION[]> locations;
+    std::unique_ptr<unsigned char[]> systemBuffer;
+    std::mutex mutex;
+    std::condition_variable changed;
+    Completion completion = Completion::WithDriver;
+    unsigned walkers = 0;                         // IofCompleteRequest calls in progress
+    std::vector<IO_STACK_LOCATION*> dispatching;  // locations handed to running dispatch routines
+};
+
+struct IoManager {
+    std::mutex mutex;
+    std::map<const IRP*, IrpRecord*> irps;  // allocated and not freed
+    std::vector<IrpRecord*> parked;         // never completed: kept until the reset
+    std::set<FILE_OBJECT*> files;
+};
+
+IoManager& State() {
+    static IoManager state;
+    return state;
+}
+
+// The record of a request allocated and not yet freed; NULL for any other pointer.
+IrpRecord* RecordOf(const IRP* irp) {
+    std::lock_guard lock(State().mutex);
+    const auto found = State().irps.find(irp);
+    return found == State().irps.end() ? nullptr : found->second;
+}
+
+bool RoutineWanted(UCHAR control, const IRP* irp) {
+    if (irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0) {
+        return true;
+    }
+    return (control &
+            (NT_SUCCESS(irp->IoStatus.Status) ? SL_INVOKE_ON_SUCCESS : SL_INVOKE_ON_ERROR)) != 0;
+}
+
+// Sets the completion state unless a completion routine handed the request back to its
+// driver and that driver completed it meanwhile. Returns false in that case.
+bool LeaveRoutine(IrpRecord& record, Completion next) {
+    std::lock_guard lock(record.mutex);
+    if (record.completion != Completion::InRoutine) {
+        return false;
+    }
+    record.completion = next;
+    return true;
+}
+
+void EndWalk(IrpRecord& record, Completion next, bool setState) {
+    std::lock_guard lock(record.mutex);
+    if (setState) {
+        record.completion = next;
+    }
+    --record.walkers;
+    record.changed.notify_all();
+}
+
+IoResult Failed(NTSTATUS status) { return {status, status, 0}; }
+
+// Sends `irp` to `device` and waits for the final completion; `completed` tells whether it
+// came (a request that never completes is reported and left to the reset).
+IoResult Exchange(DEVICE_OBJECT* device, IRP* irp, bool* completed) {
+    IrpRecord& record = *RecordOf(irp);  // the caller allocated it
+    const NTSTATUS returned = IofCallDriver(device, irp);
+    std::unique_lock lock(record.mutex);
+    const auto finished = [&record] {
+        return record.completion == Completion::Final && record.walkers == 0;
+    };
+    bool done = false;
+    if (returned == STATUS_PENDING) {
+        done = record.changed.wait_for(lock, kWatchdog, finished);
+    } else if (record.completion == Completion::Final) {
+        done = record.changed.wait_for(lock, kWatchdog, finished);  // a walker is returning
+    }
+    if (!done) {
+        lock.unlock();
+        AddReport(ReportKind::Irp,
+                  "request never completed (major " +
+                      std::to_string(irp->StackLocations[irp->StackCount - 1].MajorFunction) +
+                      ", dispatch returned " + std::to_string(returned) + ")");
+        *completed = false;
+        return {returned, returned, 0};
+    }
+    *completed = true;
+    return {returned, irp->IoStatus.Status, irp->IoStatus.Information};
+}
+
+// One request to `target`: a fresh IRP with one location per device of its stack and an
+// optional system buffer; `prepare` fills the location for `target` before the send,
+// `finish` sees the completed request before it is freed.
+template <typename Prepare, typename Finish>
+IoResult SendNew(DEVICE_OBJECT* target, FILE_OBJECT* file, UCHAR major, ULONG bufferBytes,
+                 const Prepare& prepare, const Finish& finish) {
+    IRP* irp = detail::AllocateIrp(target->StackSize);
+    if (bufferBytes > 0) {
+        auto& buffer = RecordOf(irp)->systemBuffer;  // freed with the request
+        buffer = std::make_unique<unsigned char[]>(bufferBytes);
+        irp->AssociatedIrp.SystemBuffer = buffer.get();
+    }
+    IO_STACK_LOCATION* location = IoGetNextIrpStackLocation(irp);
+    location->MajorFunction = major;
+    location->FileObject = file;
+    prepare(*irp, *location);
+    bool completed = false;
+    const IoResult result = Exchange(target, irp, &completed);
+    if (completed) {
+        finish(*irp, result);
+    }
+    detail::FreeIrp(irp);
+    return result;
+}
+
+IoResult SendSimple(DEVICE_OBJECT* target, FILE_OBJECT* file, UCHAR major) {
+    return SendNew(
+        target, file, major, 0, [](IRP&, IO_STACK_LOCATION&) {}, [](IRP&, const IoResult&) {});
+}
+
+IoResult SendDeviceControl(DEVICE_OBJECT* target, FILE_OBJECT* file, ULONG code, const void* input,
+                           ULONG inputLength, void* output, ULONG outputLength,
+                           bool withSystemBuffer) {
+    const ULONG bufferBytes = withSystemBuffer ? std::max(inputLength, outputLength) : 0;
+    const auto prepare = [&](IRP& irp, IO_STACK_LOCATION& location) {
+        location.Parameters.DeviceIoControl.IoControlCode = code;
+        location.Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        location.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        if (irp.AssociatedIrp.SystemBuffer != nullptr && input != nullptr && inputLength > 0) {
+            std::memcpy(irp.AssociatedIrp.SystemBuffer, input, inputLength);
+        }
+    };
+    const auto finish = [&](IRP& irp, const IoResult& result) {
+        if (!NT_SUCCESS(result.status)) {
+            return;
+        }
+        if (result.information > outputLength) {
+            AddReport(ReportKind::Irp, "device control completed with Information " +
+                                           std::to_string(result.information) +
+                                           " beyond its output length " +
+                                           std::to_string(outputLength));
+        }
+        const auto bytes = std::min<ULONG_PTR>(result.information, outputLength);
+        if (bytes > 0 && output != nullptr && irp.AssociatedIrp.SystemBuffer != nullptr) {
+            std::memcpy(output, irp.AssociatedIrp.SystemBuffer, bytes);
+        }
+    };
+    return SendNew(target, file, IRP_MJ_DEVICE_CONTROL, bufferBytes, prepare, finish);
+}
+
+bool TakeFile(FILE_OBJECT* file, bool remove) {
+    std::lock_guard lock(State().mutex);
+    const auto found = State().files.find(file);
+    if (found == State().files.end()) {
+        return false;
+    }
+    if (remove) {
+        State().files.erase(found);
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Kernel routines
+// ---------------------------------------------------------------------------------------
+
+NTSTATUS IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+    detail::EnterRoutine("IofCallDriver");
+    detail::RequireIrqlAtMost("IofCallDriver", DISPATCH_LEVEL);
+    IrpRecord* const known = RecordOf(Irp);
+    if (DeviceObject == nullptr || known == nullptr) {
+        AddReport(ReportKind::Irp, DeviceObject == nullptr
+                                       ? "IofCallDriver to a NULL device object"
+                                       : "IofCallDriver with an unknown request");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!detail::DeviceIsLive(DeviceObject)) {
+        AddReport(ReportKind::Object, "IofCallDriver to a deleted device object");
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (Irp->CurrentLocation <= 1) {
+        AddReport(ReportKind::Irp, "IofCallDriver: no stack location left");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    IO_STACK_LOCATION* location = Irp->Tail.Overlay.CurrentStackLocation;
+    location->DeviceObject = DeviceObject;
+    IrpRecord& record = *known;
+    {
+        std::lock_guard lock(record.mutex);
+        record.dispatching.push_back(location);
+    }
+    const PDRIVER_DISPATCH dispatch =
+        DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+    const NTSTATUS status = dispatch(DeviceObject, Irp);
+    {
+        // The request may be complete and freed by now only if its sender stopped
+        // waiting, which it does not before this call returns.
+        std::lock_guard lock(record.mutex);
+        record.dispatching.pop_back();
+    }
+    return status;
+}
+
+void IofCompleteRequest(IRP* Irp, char PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    detail::EnterRoutine("IofCompleteRequest");
+    detail::RequireIrqlAtMost("IofCompleteRequest", DISPATCH_LEVEL);
+    IrpRecord* const known = RecordOf(Irp);
+    if (known == nullptr) {
+        AddReport(ReportKind::Irp, "IofCompleteRequest with an unknown request");
+        return;
+    }
+    IrpRecord& record = *known;
+    {
+        std::lock_guard lock(record.mutex);
+        if (record.completion == Completion::Final || record.completion == Completion::Completing) {
+            AddReport(ReportKind::Irp, "request completed twice");
+            return;
+        }
+        record.completion = Completion::Completing;
+        ++record.walkers;
+    }
+    if (detail::ThreadHoldsSpinLock()) {
+        AddReport(ReportKind::Irp, "request completed while a spin lock is held");
+    }
+    if (detail::RemoveLockTagOutstanding(Irp)) {
+        AddReport(ReportKind::Irp,
+                  "request completed while a remove lock acquired for it is still held");
+    }
+    // Walk up from the current location; each location's completion routine belongs to
+    // the driver of the location above it.
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        IO_STACK_LOCATION* location = Irp->Tail.Overlay.CurrentStackLocation;
+        const UCHAR control = location->Control;
+        const PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+        void* const context = location->Context;
+        location->CompletionRoutine = nullptr;
+        location->Context = nullptr;
+        location->Control = 0;
+        Irp->PendingReturned = (control & detail::kLocationPendingReturned) != 0;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        const bool atTop = Irp->CurrentLocation > Irp->StackCount;
+        if (routine != nullptr && RoutineWanted(control, Irp)) {
+            DEVICE_OBJECT* owner =
+                atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            {
+                std::lock_guard lock(record.mutex);
+                record.completion = Completion::InRoutine;
+            }
+            const NTSTATUS status = routine(owner, Irp, context);
+            if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The request belongs to the routine's driver again.
+                // Unless that driver completed it again already.
+                LeaveRoutine(record, Completion::WithDriver);
+                EndWalk(record, Completion::WithDriver, false);
+                return;
+            }
+            if (!LeaveRoutine(record, Completion::Completing)) {
+                AddReport(ReportKind::Irp,
+                          "request completed twice: its driver completed it while the "
+                          "completion walk went on");
+                EndWalk(record, Completion::Final, false);
+                return;
+            }
+        } else if (Irp->PendingReturned && !atTop) {
+            Irp->Tail.Overlay.CurrentStackLocation->Control |= detail::kLocationPendingReturned;
+        }
+    }
+    EndWalk(record, Completion::Final, true);
+}
+
+void IoCopyCurrentIrpStackLocationToNext(IRP* Irp) {
+    detail::EnterRoutine("IoCopyCurrentIrpStackLocationToNext");
+    if (Irp->CurrentLocation <= 1) {
+        AddReport(ReportKind::Irp, "IoCopyCurrentIrpStackLocationToNext: no next location");
+        return;
+    }
+    IO_STACK_LOCATION* current = IoGetCurrentIrpStackLocation(Irp);
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(Irp);
+    std::memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->CompletionRoutine = nullptr;
+    next->Context = nullptr;
+    next->Control = 0;
+}
+
+void IoSetCompletionRoutine(IRP* Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                            BOOLEAN InvokeOnCancel) {
+    detail::EnterRoutine("IoSetCompletionRoutine");
+    if (Irp->CurrentLocation <= 1) {
+        AddReport(ReportKind::Irp, "IoSetCompletionRoutine: no next location");
+        return;
+    }
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = static_cast<UCHAR>((next->Control & detail::kLocationPendingReturned) |
+                                       (InvokeOnSuccess ? SL_INVOKE_ON_SUCCESS : 0) |
+                                       (InvokeOnError ? SL_INVOKE_ON_ERROR : 0) |
+                                       (InvokeOnCancel ? SL_INVOKE_ON_CANCEL : 0));
+}
+
+PDRIVER_CANCEL IoSetCancelRoutine(IRP* Irp, PDRIVER_CANCEL CancelRoutine) {
+    detail::EnterRoutine("IoSetCancelRoutine");
+    return std::atomic_ref<PDRIVER_CANCEL>(Irp->CancelRoutine).exchange(CancelRoutine);
+}
+
+// ---------------------------------------------------------------------------------------
+// Platform plumbing
+// ---------------------------------------------------------------------------------------
+
+namespace host::detail {
+
+IRP* AllocateIrp(char stackSize) {
+    RegisterIoSide();
+    auto record = std::make_unique<IrpRecord>();
+    const int count = std::max<int>(stackSize, 1);
+    record->locations = std::make_unique<IO_STACK_LOCATION[]>(count);
+    IRP& irp = record->irp;
+    irp.StackCount = static_cast<char>(count);
+    irp.CurrentLocation = static_cast<char>(count + 1);
+    irp.StackLocations = record->locations.get();
+    irp.Tail.Overlay.CurrentStackLocation = irp.StackLocations + count;  // one past the top
+    std::lock_guard lock(State().mutex);
+    State().irps.emplace(&irp, record.get());
+    return &record.release()->irp;
+}
+
+void FreeIrp(IRP* irp) {
+    IrpRecord* record = nullptr;
+    {
+        std::lock_guard lock(State().mutex);
+        const auto found = State().irps.find(irp);
+        if (found == State().irps.end()) {
+            AddReport(ReportKind::Irp, "FreeIrp with an unknown request");
+            return;
+        }
+        record = found->second;
+        State().irps.erase(found);
+    }
+    bool settled = false;
+    {
+        std::lock_guard irpLock(record->mutex);
+        settled = record->completion == Completion::Final && record->walkers == 0 &&
+                  record->dispatching.empty();
+    }
+    if (settled) {
+        delete record;
+        return;
+    }
+    std::lock_guard lock(State().mutex);
+    State().parked.push_back(record);  // a driver may still hold it: kept until the reset
+}
+
+IoResult SendAndWait(DEVICE_OBJECT* device, IRP* irp) {
+    bool completed = false;
+    return Exchange(device, irp, &completed);
+}
+
+IO_STACK_LOCATION* DispatchingLocation(IRP* irp) {
+    IrpRecord* record = RecordOf(irp);
+    if (record == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard lock(record->mutex);
+    return record->dispatching.empty() ? nullptr : record->dispatching.back();
+}
+
+void RequireIrqlAtMost(const char* routine, KIRQL highest) {
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql > highest) {
+        AddReport(ReportKind::Irql, std::string(routine) + " called at IRQL " +
+                                        std::to_string(irql) + ", above " +
+                                        std::to_string(highest));
+    }
+}
+
+void ResetIoManager() {
+    std::map<const IRP*, IrpRecord*> irps;
+    std::vector<IrpRecord*> parked;
+    std::set<FILE_OBJECT*> files;
+    {
+        std::lock_guard lock(State().mutex);
+        irps.swap(State().irps);
+        parked.swap(State().parked);
+        files.swap(State().files);
+    }
+    for (const auto& [irp, record] : irps) {
+        delete record;
+    }
+    for (IrpRecord* record : parked) {
+        delete record;
+    }
+    for (FILE_OBJECT* file : files) {
+        delete file;
+    }
+}
+
+}  // namespace host::detail
+
+// ---------------------------------------------------------------------------------------
+// Control surface: opens, closes, device control
+// ---------------------------------------------------------------------------------------
+
+namespace host {
+
+FILE_OBJECT* OpenFile(std::u16string_view linkName, NTSTATUS* status) {
+    detail::RegisterIoSide();
+    detail::SchedulePoint();
+    NTSTATUS local = STATUS_SUCCESS;
+    NTSTATUS& result = status != nullptr ? *status : local;
+    DEVICE_OBJECT* device = detail::OpenLinkTarget(linkName, &result);
+    if (device == nullptr) {
+        return nullptr;
+    }
+    if (!detail::DeviceIsLive(device) || (device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+        detail::DereferenceDevice(device);
+        result = STATUS_NO_SUCH_DEVICE;
+        return nullptr;
+    }
+    auto* file = new FILE_OBJECT{device, nullptr};
+    const IoResult created = SendSimple(detail::TopOfStack(device), file, IRP_MJ_CREATE);
+    if (!NT_SUCCESS(created.status) || created.status == STATUS_PENDING) {
+        delete file;
+        detail::DereferenceDevice(device);
+        result = created.status == STATUS_PENDING ? STATUS_UNSUCCESSFUL : created.status;
+        return nullptr;
+    }
+    {
+        std::lock_guard lock(State().mutex);
+        State().files.insert(file);
+    }
+    result = STATUS_SUCCESS;
+    return file;
+}
+
+NTSTATUS CloseFile(FILE_OBJECT* file) {
+    detail::SchedulePoint();
+    if (!TakeFile(file, true)) {
+        AddReport(ReportKind::Object, "CloseFile with an unknown file object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    DEVICE_OBJECT* device = file->DeviceObject;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (detail::DeviceIsLive(device)) {
+        SendSimple(detail::TopOfStack(device), file, IRP_MJ_CLEANUP);
+        status = SendSimple(detail::TopOfStack(device), file, IRP_MJ_CLOSE).status;
+    }
+    delete file;
+    detail::DereferenceDevice(device);
+    return status;
+}
+
+IoResult DeviceControl(FILE_OBJECT* file, ULONG code, const void* input, ULONG inputLength,
+                       void* output, ULONG outputLength, bool withSystemBuffer) {
+    detail::SchedulePoint();
+    if (!TakeFile(file, false)) {
+        AddReport(ReportKind::Object, "DeviceControl with an unknown file object");
+        return Failed(STATUS_INVALID_PARAMETER);
+    }
+    if (!detail::DeviceIsLive(file->DeviceObject)) {
+        return Failed(STATUS_NO_SUCH_DEVICE);
+    }
+    return SendDeviceControl(detail::TopOfStack(file->DeviceObject), file, code, input, inputLength,
+                             output, outputLength, withSystemBuffer);
+}
+
+IoResult DeviceControlTo(DEVICE_OBJECT* device, ULONG code, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength, bool withSystemBuffer) {
+    detail::SchedulePoint();
+    if (!detail::DeviceIsLive(device)) {
+        return Failed(STATUS_NO_SUCH_DEVICE);
+    }
+    return SendDeviceControl(device, nullptr, code, input, inputLength, output, outputLength,
+                             withSystemBuffer);
+}
+
+}  // namespace host
+
+namespace host::detail {
+
+void RegisterIoSide() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        RegisterReset([] {
+            ResetBus();
+            ResetWin32();
+            ResetIoManager();
+            ResetObjectNamespace();
+            ResetDrivers();
+        });
+        RegisterLeakCheck(CheckObjectNamespaceLeaks);
+    });
+}
+
+}  // namespace host::detail

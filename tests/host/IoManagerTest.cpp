@@ -1,0 +1,335 @@
+// Requests on the simulated I/O manager: passing down, completion routines on the way up,
+// verifier reports for misused requests, buffered device control and opens.
+#include "PlatformFixture.h"
+
+#include "host/Platform.h"
+
+#include <array>
+#include <atomic>
+#include <thread>
+
+namespace {
+
+constexpr ULONG kEchoCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+// What the test driver's device-control routine does with a request.
+struct Answer {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    UCHAR fill = 0;  // written over the whole output part of the system buffer
+};
+
+Answer g_answer;
+std::array<UCHAR, 16> g_seenInput{};
+void* g_seenBuffer = nullptr;
+std::atomic<int> g_completionCalls{0};
+DEVICE_OBJECT* g_completionDevice = nullptr;
+
+NTSTATUS CompleteWith(IRP* irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS CreateClose(DEVICE_OBJECT*, IRP* irp) { return CompleteWith(irp, STATUS_SUCCESS); }
+
+NTSTATUS Echo(DEVICE_OBJECT*, IRP* irp) {
+    IO_STACK_LOCATION* location = IoGetCurrentIrpStackLocation(irp);
+    const ULONG in = location->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG out = location->Parameters.DeviceIoControl.OutputBufferLength;
+    g_seenBuffer = irp->AssociatedIrp.SystemBuffer;
+    if (g_seenBuffer != nullptr) {
+        std::memcpy(g_seenInput.data(), g_seenBuffer, std::min<ULONG>(in, 16));
+        std::memset(g_seenBuffer, g_answer.fill, out);
+    }
+    return CompleteWith(irp, g_answer.status, g_answer.information);
+}
+
+// A small driver of its own over a bus device.
+class IoManagerTest : public PlatformTest {
+  protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        g_answer = {};
+        g_seenInput = {};
+        g_seenBuffer = nullptr;
+        g_completionCalls = 0;
+        g_completionDevice = nullptr;
+        driver_ = host::CreateDriverObject(u"\\Driver\\Test");
+        driver_->MajorFunction[IRP_MJ_CREATE] = CreateClose;
+        driver_->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
+        driver_->MajorFunction[IRP_MJ_CLEANUP] = CreateClose;
+        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Echo;
+        pdo_ = host::CreateBusDevice();
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\Device\\Test");
+        ASSERT_EQ(IoCreateDevice(driver_, 8, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_),
+                  STATUS_SUCCESS);
+        lower_ = IoAttachDeviceToDeviceStack(device_, pdo_);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, u"\\DosDevices\\TestDev");
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+        device_->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+
+    FILE_OBJECT* Open() {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        FILE_OBJECT* file = host::OpenFile(u"\\??\\TestDev", &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return file;
+    }
+
+    DRIVER_OBJECT* driver_ = nullptr;
+    DEVICE_OBJECT* pdo_ = nullptr;
+    DEVICE_OBJECT* device_ = nullptr;
+    DEVICE_OBJECT* lower_ = nullptr;
+};
+
+TEST_F(IoManagerTest, BufferedControlCopiesInputInAndInformationOutOnlyOnSuccess) {
+    struct Case {
+        NTSTATUS status;
+        ULONG_PTR information;
+        std::size_t bytesChanged;
+    };
+    const Case cases[] = {
+        {STATUS_SUCCESS, 2, 2},
+        {STATUS_BUFFER_ALL_ZEROS, 3, 3},  // success class: copied out too
+        {STATUS_BUFFER_TOO_SMALL, 2, 0},
+        {STATUS_INVALID_PARAMETER, 0, 0},
+    };
+    FILE_OBJECT* file = Open();
+    for (const auto& test : cases) {
+        g_answer = {test.status, test.information, 0xAB};
+        const std::array<UCHAR, 4> input{1, 2, 3, 4};
+        std::array<UCHAR, 6> output{};
+        const auto result = host::DeviceControl(file, kEchoCode, input.data(), 4, output.data(), 6);
+        EXPECT_EQ(result.returned, test.status);
+        EXPECT_EQ(result.status, test.status);
+        EXPECT_EQ(result.information, test.information);
+        EXPECT_EQ(g_seenInput[0], 1);
+        EXPECT_EQ(g_seenInput[3], 4);
+        for (std::size_t i = 0; i < output.size(); ++i) {
+            EXPECT_EQ(output[i], i < test.bytesChanged ? 0xAB : 0) << "byte " << i;
+        }
+    }
+    EXPECT_EQ(host::CloseFile(file), STATUS_SUCCESS);
+}
+
+TEST_F(IoManagerTest, NoSystemBufferWhenAskedOrWhenBothLengthsAreZero) {
+    FILE_OBJECT* file = Open();
+    UCHAR byte = 7;
+    host::DeviceControl(file, kEchoCode, &byte, 1, &byte, 1, false);
+    EXPECT_EQ(g_seenBuffer, nullptr);
+    host::DeviceControl(file, kEchoCode, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(g_seenBuffer, nullptr);
+    host::CloseFile(file);
+}
+
+TEST_F(IoManagerTest, InformationBeyondTheOutputLengthIsReportedAndClamped) {
+    ExpectReports(host::ReportKind::Irp);
+    FILE_OBJECT* file = Open();
+    g_answer = {STATUS_SUCCESS, 5, 0xCD};
+    std::array<UCHAR, 4> output{};
+    host::DeviceControl(file, kEchoCode, nullptr, 0, output.data(), 2);
+    EXPECT_TRUE(HasReport(host::ReportKind::Irp));
+    EXPECT_EQ(output[2], 0);  // only the two bytes of the output length come back
+    host::CloseFile(file);
+}
+
+TEST_F(IoManagerTest, OpensRefusedForMissingLinksAndInitialisingDevices) {
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(host::OpenFile(u"\\DosDevices\\Nothing", &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+    device_->Flags |= DO_DEVICE_INITIALIZING;
+    EXPECT_EQ(host::OpenFile(u"\\DosDevices\\TestDev", &status), nullptr);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    device_->Flags &= ~DO_DEVICE_INITIALIZING;
+    driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) {
+        return CompleteWith(irp, STATUS_ACCESS_DENIED);
+    };
+    EXPECT_EQ(host::OpenFile(u"\\DosDevices\\TestDev", &status), nullptr);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+}
+
+TEST_F(IoManagerTest, FileOnADeletedDeviceFailsWithoutReachingTheDriver) {
+    FILE_OBJECT* file = Open();
+    IoDetachDevice(lower_);
+    IoDeleteDevice(device_);
+    g_answer = {STATUS_SUCCESS, 0, 0};
+    const auto result = host::DeviceControl(file, kEchoCode, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(result.status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(g_seenBuffer, nullptr);
+    EXPECT_EQ(file->DeviceObject, device_);  // memory kept alive by the file
+    EXPECT_EQ(host::CloseFile(file), STATUS_SUCCESS);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\TestDev");
+    IoDeleteSymbolicLink(&link);
+}
+
+// ---------------------------------------------------------------------------------------
+// Completion routines
+// ---------------------------------------------------------------------------------------
+
+NTSTATUS CountingRoutine(DEVICE_OBJECT* device, IRP*, PVOID context) {
+    ++g_completionCalls;
+    g_completionDevice = device;
+    return *static_cast<NTSTATUS*>(context);
+}
+
+NTSTATUS g_routineResult = STATUS_SUCCESS;
+
+// Sends every PnP request down with a completion routine; completes it again itself
+// when the routine stopped the completion.
+NTSTATUS ForwardWithRoutine(DEVICE_OBJECT* device, IRP* irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, CountingRoutine, &g_routineResult, TRUE, TRUE, TRUE);
+    auto* lower = *static_cast<DEVICE_OBJECT**>(device->DeviceExtension);
+    const NTSTATUS status = IoCallDriver(lower, irp);
+    if (g_routineResult == STATUS_MORE_PROCESSING_REQUIRED) {
+        EXPECT_NE(status, STATUS_PENDING);
+        irp->IoStatus.Information = 42;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return status;
+}
+
+TEST_F(IoManagerTest, CompletionRoutinesRunOnTheWayUpAndMoreProcessingStopsCompletion) {
+    *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
+    driver_->MajorFunction[IRP_MJ_PNP] = ForwardWithRoutine;
+    host::SetBusPnpBehaviour({STATUS_UNSUCCESSFUL, 7, false});
+    for (const NTSTATUS routineResult : {STATUS_SUCCESS, STATUS_MORE_PROCESSING_REQUIRED}) {
+        g_routineResult = routineResult;
+        g_completionCalls = 0;
+        const auto result = host::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES);
+        EXPECT_EQ(g_completionCalls, 1);
+        EXPECT_EQ(g_completionDevice, device_);  // the driver that set the routine
+        EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(result.information, routineResult == STATUS_SUCCESS ? 7u : 42u);
+    }
+}
+
+TEST_F(IoManagerTest, CompletionRoutineIsSkippedWhenItsInvokeBitDoesNotMatch) {
+    *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, CountingRoutine, &g_routineResult, FALSE, TRUE, FALSE);
+        return IoCallDriver(*static_cast<DEVICE_OBJECT**>(device->DeviceExtension), irp);
+    };
+    g_routineResult = STATUS_SUCCESS;
+    host::SetBusPnpBehaviour({STATUS_SUCCESS, 0, false});
+    host::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES);
+    EXPECT_EQ(g_completionCalls, 0);
+    host::SetBusPnpBehaviour({STATUS_NOT_SUPPORTED, 0, false});
+    host::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES);
+    EXPECT_EQ(g_completionCalls, 1);
+}
+
+TEST_F(IoManagerTest, PendingBusCompletionFromAnotherThreadReachesTheWaitingDriver) {
+    *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](DEVICE_OBJECT*, IRP*, PVOID context) -> NTSTATUS {
+                EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+                KeSetEvent(static_cast<KEVENT*>(context), 0, FALSE);
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &event, TRUE, TRUE, TRUE);
+        NTSTATUS status = IoCallDriver(*static_cast<DEVICE_OBJECT**>(device->DeviceExtension), irp);
+        EXPECT_EQ(status, STATUS_PENDING);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = irp->IoStatus.Status;
+        }
+        return CompleteWith(irp, status, irp->IoStatus.Information);
+    };
+    host::SetBusPnpBehaviour({STATUS_SUCCESS, 9, true});
+    const auto result = host::SendPnp(pdo_, IRP_MN_START_DEVICE);
+    EXPECT_EQ(result.returned, STATUS_SUCCESS);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 9u);
+}
+
+TEST_F(IoManagerTest, PendingPassedUpIsSeenByTheSender) {
+    *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(*static_cast<DEVICE_OBJECT**>(device->DeviceExtension), irp);
+    };
+    host::SetBusPnpBehaviour({STATUS_UNSUCCESSFUL, 0, true});
+    const auto result = host::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(result.returned, STATUS_PENDING);
+    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(IoManagerTest, MisusedRequestsAreReported) {
+    ExpectReports(host::ReportKind::Irp);
+    struct Case {
+        const char* what;
+        PDRIVER_DISPATCH dispatch;
+    };
+    const Case cases[] = {
+        {"completed twice",
+         [](DEVICE_OBJECT*, IRP* irp) {
+             CompleteWith(irp, STATUS_SUCCESS);
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             return STATUS_SUCCESS;
+         }},
+        {"never completed", [](DEVICE_OBJECT*, IRP*) { return STATUS_SUCCESS; }},
+        {"completed under a spin lock",
+         [](DEVICE_OBJECT*, IRP* irp) {
+             KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             const KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+             CompleteWith(irp, STATUS_SUCCESS);
+             KeReleaseSpinLock(&lock, old);
+             return STATUS_SUCCESS;
+         }},
+        {"no stack location left",
+         [](DEVICE_OBJECT* device, IRP* irp) {
+             // Passes the request to itself: the stack has no room for that.
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             const NTSTATUS status = IoCallDriver(device, irp);
+             return status == STATUS_INVALID_DEVICE_REQUEST ? CompleteWith(irp, STATUS_SUCCESS)
+                                                            : status;
+         }},
+    };
+    for (const auto& test : cases) {
+        host::ClearReports();
+        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = test.dispatch;
+        host::DeviceControlTo(device_, kEchoCode, nullptr, 0, nullptr, 0);
+        EXPECT_TRUE(HasReport(host::ReportKind::Irp)) << test.what;
+    }
+}
+
+TEST_F(IoManagerTest, ManyThreadsSendRequestsAtOnce) {
+    FILE_OBJECT* file = Open();
+    g_answer = {STATUS_SUCCESS, 0, 0};
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](DEVICE_OBJECT*, IRP* irp) {
+        auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        buffer[1] = static_cast<UCHAR>(buffer[0] + 1);
+        return CompleteWith(irp, STATUS_SUCCESS, 2);
+    };
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                std::array<UCHAR, 2> buffer{static_cast<UCHAR>(t * 50 + i), 0};
+                host::DeviceControl(file, kEchoCode, buffer.data(), 2, buffer.data(), 2);
+                wrong += buffer[1] != static_cast<UCHAR>(buffer[0] + 1);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong, 0);
+    host::CloseFile(file);
+}
+
+}  // namespace
