@@ -36,16 +36,16 @@ void ResetDriverImage();
 class SimulatedBoard {
     using IoResult = host::IoResult;
 
-public:
+  public:
     // Resets the platform and builds the board. Nothing of the driver has run yet.
     explicit SimulatedBoard(const BoardOptions& options = {});
     ~SimulatedBoard();
     SimulatedBoard(const SimulatedBoard&) = delete;
     SimulatedBoard& operator=(const SimulatedBoard&) = delete;
 
-    NTSTATUS Load();        // DriverEntry
-    NTSTATUS Add();         // a new device node from the bus, then AddDevice
-    void Unload();          // DriverUnload
+    NTSTATUS Load();  // DriverEntry
+    NTSTATUS Add();   // a new device node from the bus, then AddDevice
+    void Unload();    // DriverUnload
     IoResult Pnp(UCHAR minor);
     IoResult Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action);
     IoResult Start() { return Pnp(IRP_MN_START_DEVICE); }
@@ -62,7 +62,7 @@ public:
     DEVICE_OBJECT* Device() const;                          // the driver's device, or NULL
     bool Loaded() const { return loaded_; }
 
-private:
+  private:
     DRIVER_OBJECT* driver_ = nullptr;
     DEVICE_OBJECT* pdo_ = nullptr;
     bool loaded_ = false;

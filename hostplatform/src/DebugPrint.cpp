@@ -35,8 +35,8 @@ struct FieldFormat {
 };
 
 // Pads `body` (with its sign or prefix already split off) to the field width.
-void Emit(std::string& out, const FieldFormat& field, std::string_view prefix, std::string body,
-          bool numeric) {
+void Emit(std::string& out, const FieldFormat& field, std::string_view prefix,
+          std::string_view body, bool numeric) {
     const int length = static_cast<int>(prefix.size() + body.size());
     const int pad = field.width > length ? field.width - length : 0;
     if (field.leftAlign) {
@@ -161,7 +161,10 @@ std::string Format(const char* format, va_list arguments) {
                 std::int64_t value =
                     field.size == 8 ? va_arg(arguments, std::int64_t) : va_arg(arguments, int);
                 if (field.size == 2) value = static_cast<std::int16_t>(value);
-                if (field.size == 1) value = static_cast<std::int8_t>(value);
+                if (field.size == 1) {
+                    // %hhd: the argument is a signed char, sign-extended on purpose.
+                    value = static_cast<std::int8_t>(value);  // NOLINT(bugprone-signed-char-misuse)
+                }
                 const bool negative = value < 0;
                 const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value)
                                                          : static_cast<std::uint64_t>(value);

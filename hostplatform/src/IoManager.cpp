@@ -103,10 +103,9 @@ IoResult Exchange(DEVICE_OBJECT* device, IRP* irp, bool* completed) {
         return record.completion == Completion::Final && record.walkers == 0;
     };
     bool done = false;
-    if (returned == STATUS_PENDING) {
+    // A pending request completes later; a completed one may still have a walker returning.
+    if (returned == STATUS_PENDING || record.completion == Completion::Final) {
         done = record.changed.wait_for(lock, kWatchdog, finished);
-    } else if (record.completion == Completion::Final) {
-        done = record.changed.wait_for(lock, kWatchdog, finished);  // a walker is returning
     }
     if (!done) {
         lock.unlock();

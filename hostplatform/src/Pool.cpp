@@ -81,12 +81,14 @@ std::vector<PoolBlock> OutstandingPool() {
     auto& state = pool::ThePool();
     std::lock_guard lock(state.mutex);
     std::vector<std::pair<std::uint64_t, PoolBlock>> ordered;
+    ordered.reserve(state.blocks.size());
     for (const auto& [address, block] : state.blocks) {
         ordered.push_back({block.serial, PoolBlock{address, block.size, block.tag, block.type}});
     }
     std::sort(ordered.begin(), ordered.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<PoolBlock> blocks;
+    blocks.reserve(ordered.size());
     for (const auto& entry : ordered) blocks.push_back(entry.second);
     return blocks;
 }

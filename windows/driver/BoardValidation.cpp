@@ -56,8 +56,8 @@ BOOLEAN FindStringInPhysicalWindow(ULONG PhysicalAddress, const char* Needle) {
     if (mapped == NULL) {
         return FALSE;
     }
-    PUCHAR window =
-        (PUCHAR)ExAllocatePoolWithTag(PagedPool, SCAN_WINDOW_LENGTH + 1, RAILWATCH_TAG_BOARD_WINDOW);
+    PUCHAR window = (PUCHAR)ExAllocatePoolWithTag(PagedPool, SCAN_WINDOW_LENGTH + 1,
+                                                  RAILWATCH_TAG_BOARD_WINDOW);
     if (window == NULL) {
         MmUnmapIoSpace(mapped, SCAN_WINDOW_LENGTH);
         return FALSE;
@@ -109,11 +109,13 @@ BOOLEAN CheckValidBoard() {
 
     ULONG markerWindowAddress;
     BOOLEAN bFamilyScanAllowed;
-    if (ComparePhysicalMemory(AWARD_SIGNATURE_ADDRESS, AWARD_SIGNATURE, sizeof(AWARD_SIGNATURE) - 1)) {
+    if (ComparePhysicalMemory(AWARD_SIGNATURE_ADDRESS, AWARD_SIGNATURE,
+                              sizeof(AWARD_SIGNATURE) - 1)) {
         markerWindowAddress = AWARD_MARKER_WINDOW;
         bFamilyScanAllowed = FALSE;
         DbgPrint("AWARD_BIOS \n\n");
-    } else if (ComparePhysicalMemory(AMI_SIGNATURE_ADDRESS, AMI_SIGNATURE, sizeof(AMI_SIGNATURE) - 1)) {
+    } else if (ComparePhysicalMemory(AMI_SIGNATURE_ADDRESS, AMI_SIGNATURE,
+                                     sizeof(AMI_SIGNATURE) - 1)) {
         markerWindowAddress = AMI_MARKER_WINDOW;
         bFamilyScanAllowed = TRUE;
         DbgPrint("AMI_BIOS \n\n");

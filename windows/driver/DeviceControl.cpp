@@ -42,16 +42,16 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
     Irp->IoStatus.Information = 0;
 
+    // The code is tested first, then both lengths, then the buffer; the controller last.
     const READ_SUPPLY_ROUTINE readSupply = SupplyReadRoutine(ioControlCode);
-    if (readSupply == NULL) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if (inputLength < RAILWATCH_EXCHANGE_LENGTH || outputLength < RAILWATCH_EXCHANGE_LENGTH) {
+    if (readSupply != NULL &&
+        (inputLength < RAILWATCH_EXCHANGE_LENGTH || outputLength < RAILWATCH_EXCHANGE_LENGTH)) {
         // Information carries the size needed.
         status = STATUS_BUFFER_TOO_SMALL;
         Irp->IoStatus.Information = RAILWATCH_EXCHANGE_LENGTH;
-    } else if (buffer == NULL) {
-        // Nothing to answer into. A success status with 2 bytes to return would have the
-        // I/O manager copy out of a null buffer.
+    } else if (readSupply == NULL || buffer == NULL) {
+        // An unknown code; or no buffer to answer into, where a success status with 2 bytes
+        // to return would have the I/O manager copy out of a null buffer.
         status = STATUS_INVALID_PARAMETER;
     } else {
         buffer[RAILWATCH_EXCHANGE_STATE_BYTE] = (UCHAR)readSupply();

@@ -112,7 +112,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     IoInitializeRemoveLockEx(&deviceExtension->m_RemoveLock, RAILWATCH_TAG_REGISTRY_PATH, 1, 10,
                              sizeof(IO_REMOVE_LOCK));
 
-    deviceExtension->m_pNextLowerDriver = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
+    deviceExtension->m_pNextLowerDriver =
+        IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
     if (deviceExtension->m_pNextLowerDriver == NULL) {
         // Without a device below, no request could be passed down: undo and refuse.
         ReleaseInterfaceName(deviceExtension);

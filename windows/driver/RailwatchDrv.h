@@ -13,7 +13,7 @@
 // ---------------------------------------------------------------------------------------
 #define RAILWATCH_DEVICE_NAME WIDE_TEXT("\\Device\\RailwatchDrv")
 #define RAILWATCH_LINK_NAME WIDE_TEXT("\\DosDevices\\RailwatchDrvDev")
-#define RAILWATCH_SERVICE_KEY                                                               \
+#define RAILWATCH_SERVICE_KEY \
     WIDE_TEXT("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\RailwatchDrv")
 #define RAILWATCH_CHIPSET_TYPE_VALUE WIDE_TEXT("ChipsetType")
 #define RAILWATCH_INTERFACE_NAME_VALUE WIDE_TEXT("InterfaceName")
@@ -71,7 +71,7 @@ static_assert(sizeof(((DEVICE_EXTENSION*)0)->m_RegistryPathBuffer) ==
 extern UNICODE_STRING g_RegistryPath;  // copy of the service key path given at load
 extern LONG g_IndexPort;               // pair on which DetectSuperIo probes
 extern LONG g_DataPort;
-extern LONG g_ChipIndexPort;           // pair on which a probe last found the chip; the reads use it
+extern LONG g_ChipIndexPort;  // pair on which a probe last found the chip; the reads use it
 extern LONG g_ChipDataPort;
 
 // ---------------------------------------------------------------------------------------

@@ -120,8 +120,8 @@ BOOLEAN DetectSuperIo(PDEVICE_EXTENSION DeviceExtension) {
     }
     DeviceExtension->m_ChipsetType = 1;
     RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, DeviceExtension->m_RegistryPath.Buffer,
-                          RAILWATCH_CHIPSET_TYPE_VALUE, REG_DWORD,
-                          &DeviceExtension->m_ChipsetType, sizeof(ULONG));
+                          RAILWATCH_CHIPSET_TYPE_VALUE, REG_DWORD, &DeviceExtension->m_ChipsetType,
+                          sizeof(ULONG));
     return DeviceExtension->m_ChipsetType != 0;
 }
 

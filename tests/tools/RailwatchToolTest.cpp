@@ -1,0 +1,303 @@
+// The `railwatch` tool as people run it: the host build boots RailwatchDrv on a simulated
+// board described by its options, then reads the supplies through the API library.
+#include "BiosImages.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+#ifdef RAILWATCH_TOOL_PATH
+
+constexpr const char* kOpenFailed = "Railwatch_OpenDevice_Failed: Open Railwatch Device Failed";
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// A file that lives as long as the object.
+class TempFile {
+  public:
+    TempFile() {
+        std::string pattern = ::testing::TempDir() + "railwatch-XXXXXX";
+        const int fd = mkstemp(pattern.data());
+        EXPECT_GE(fd, 0);
+        close(fd);
+        path_ = pattern;
+    }
+    ~TempFile() { std::remove(path_.c_str()); }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Starts the tool with the arguments; its stdout goes to `stdoutFd`, its stderr to
+// `stderrFd`.
+pid_t Spawn(const std::vector<std::string>& args, int stdoutFd, int stderrFd) {
+    std::vector<std::string> argv{RAILWATCH_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (auto& arg : argv) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(error, 0) << "cannot start " << RAILWATCH_TOOL_PATH;
+    return pid;
+}
+
+int WaitForExit(pid_t pid) {
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "the tool did not exit normally: status " << status;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Outcome RunTool(const std::vector<std::string>& args) {
+    TempFile out;
+    TempFile err;
+    const int outFd = open(out.Path().c_str(), O_WRONLY | O_TRUNC);
+    const int errFd = open(err.Path().c_str(), O_WRONLY | O_TRUNC);
+    const pid_t pid = Spawn(args, outFd, errFd);
+    close(outFd);
+    close(errFd);
+    Outcome outcome;
+    outcome.exitCode = pid > 0 ? WaitForExit(pid) : -1;
+    outcome.out = ReadFile(out.Path());
+    outcome.err = ReadFile(err.Path());
+    return outcome;
+}
+
+std::string Describe(const std::vector<std::string>& args) {
+    std::string text = "railwatch";
+    for (const auto& arg : args) {
+        text += " " + arg;
+    }
+    return text;
+}
+
+struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string out;
+};
+
+void ExpectOutcomes(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Describe(c.args));
+        const Outcome outcome = RunTool(c.args);
+        EXPECT_EQ(outcome.exitCode, c.exitCode);
+        EXPECT_EQ(outcome.out, c.out);
+        // The simulated platform's verifier found nothing, and nothing failed.
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+TEST(RailwatchTool, StatusPrintsBothSuppliesAsTextOrJson) {
+    ExpectOutcomes({
+        {{}, 0, "PWR1: good\nPWR2: good\n"},
+        {{"status", "--pwr2", "0"}, 0, "PWR1: good\nPWR2: FAILED\n"},
+        {{"--pwr1", "0", "status"}, 0, "PWR1: FAILED\nPWR2: good\n"},
+        {{"--superio", "4e", "--pwr1", "0", "--pwr2", "0"}, 0, "PWR1: FAILED\nPWR2: FAILED\n"},
+        {{"--bios-kind", "award", "--pwr2=0"}, 0, "PWR1: good\nPWR2: FAILED\n"},
+        {{"--bios-kind", "ami-family"}, 0, "PWR1: good\nPWR2: good\n"},
+        {{"--json"}, 0, "{\"pwr1\": 1, \"pwr2\": 1}\n"},
+        {{"status", "--json", "--pwr2", "0"}, 0, "{\"pwr1\": 1, \"pwr2\": 0}\n"},
+    });
+}
+
+TEST(RailwatchTool, CheckFollowsTheMonitoringPluginConvention) {
+    ExpectOutcomes({
+        {{"check"}, 0, "RAILWATCH OK - PWR1 good, PWR2 good\n"},
+        {{"check", "--pwr2", "0"}, 2, "RAILWATCH CRITICAL - PWR2 FAILED\n"},
+        {{"--pwr1", "0", "check", "--superio", "4e"}, 2, "RAILWATCH CRITICAL - PWR1 FAILED\n"},
+        {{"check", "--pwr1", "0", "--pwr2", "0"},
+         2,
+         "RAILWATCH CRITICAL - PWR1 FAILED, PWR2 FAILED\n"},
+        {{"check", "--bios-kind", "none"},
+         3,
+         std::string("RAILWATCH UNKNOWN - ") + kOpenFailed + "\n"},
+        {{"check", "--superio", "none"},
+         3,
+         std::string("RAILWATCH UNKNOWN - ") + kOpenFailed + "\n"},
+        {{"check", "--chip-id", "0x53"},
+         3,
+         std::string("RAILWATCH UNKNOWN - ") + kOpenFailed + "\n"},
+    });
+}
+
+// A board the driver refuses, or on which its start fails, has no device: every command
+// says the state is unknown, with the library's message, and never reports the pins.
+TEST(RailwatchTool, WithoutADeviceTheStateIsUnknown) {
+    for (const std::vector<std::string>& board :
+         {std::vector<std::string>{"--bios-kind", "none"}, {"--superio", "none", "--pwr1", "0"}}) {
+        struct Command {
+            std::vector<std::string> args;
+            std::string out;
+        };
+        for (const Command& command :
+             {Command{{"status"}, "PWR1: unknown\nPWR2: unknown\n"},
+              Command{{"status", "--json"},
+                      std::string("{\"pwr1\": null, \"pwr2\": null, \"error\": \"") + kOpenFailed +
+                          "\"}\n"},
+              Command{{"watch", "--count", "2", "--interval", "1"}, ""}}) {
+            std::vector<std::string> args = command.args;
+            args.insert(args.end(), board.begin(), board.end());
+            SCOPED_TRACE(Describe(args));
+            const Outcome outcome = RunTool(args);
+            EXPECT_EQ(outcome.exitCode, 3);
+            if (!command.out.empty()) {
+                EXPECT_EQ(outcome.out, command.out);
+            } else {
+                EXPECT_NE(outcome.out.find("PWR1: unknown, PWR2: unknown"), std::string::npos)
+                    << outcome.out;
+            }
+            EXPECT_EQ(outcome.err, std::string("railwatch: ") + kOpenFailed + "\n");
+        }
+    }
+}
+
+TEST(RailwatchTool, BoardsFromABiosImageFile) {
+    for (const auto& [kind, exitCode] :
+         {std::pair{simboard::BiosKind::Award, 0}, std::pair{simboard::BiosKind::None, 3}}) {
+        TempFile image;
+        const auto bytes = simboard::BuiltInBiosImage(kind);
+        std::ofstream(image.Path(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const Outcome outcome = RunTool({"check", "--bios", image.Path()});
+        EXPECT_EQ(outcome.exitCode, exitCode) << outcome.out << outcome.err;
+    }
+}
+
+// The first reading is printed, then a line for each change and none for a poll that
+// changes nothing.
+TEST(RailwatchTool, WatchPrintsTheFirstReadingAndEveryChange) {
+    const Outcome text = RunTool({"watch", "--interval", "1", "--count", "6", "--sim-flip", "3:2:0",
+                                  "--sim-flip", "5:2:1", "--sim-flip", "6:2:1"});
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_EQ(text.err, "");
+    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
+    EXPECT_TRUE(std::regex_match(text.out, std::regex(stamp + "PWR1: good, PWR2: good\n" +    //
+                                                      stamp + "PWR1: good, PWR2: FAILED\n" +  //
+                                                      stamp + "PWR1: good, PWR2: good\n")))
+        << text.out;
+
+    const Outcome json = RunTool(
+        {"--json", "--sim-flip", "2:1:0", "watch", "--count=3", "--interval=1", "--pwr2", "0"});
+    EXPECT_EQ(json.exitCode, 0);
+    EXPECT_EQ(json.err, "");
+    const std::string time = R"(\{"time": "[-0-9: .]+", )";
+    EXPECT_TRUE(std::regex_match(json.out, std::regex(time + R"("pwr1": 1, "pwr2": 0\}
+)" + time + R"("pwr1": 0, "pwr2": 0\}
+)"))) << json.out;
+}
+
+// Ctrl-C ends a watch after the poll in progress; the device is closed and the board torn
+// down as usual (the simulated platform reports nothing left behind).
+TEST(RailwatchTool, WatchEndsCleanlyWhenInterrupted) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    TempFile err;
+    const int errFd = open(err.Path().c_str(), O_WRONLY | O_TRUNC);
+    const pid_t pid = Spawn({"watch", "--interval", "20"}, pipeFds[1], errFd);
+    close(pipeFds[1]);
+    close(errFd);
+    ASSERT_GT(pid, 0);
+
+    std::string firstLine;
+    char c = 0;
+    while (read(pipeFds[0], &c, 1) == 1 && c != '\n') {
+        firstLine += c;
+    }
+    EXPECT_NE(firstLine.find("PWR1: good, PWR2: good"), std::string::npos) << firstLine;
+    kill(pid, SIGINT);
+    EXPECT_EQ(WaitForExit(pid), 0);
+    close(pipeFds[0]);
+    EXPECT_EQ(ReadFile(err.Path()), "");
+}
+
+TEST(RailwatchTool, HelpPrintsUsageToStdout) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"check", "--help"}}) {
+        SCOPED_TRACE(Describe(args));
+        const Outcome outcome = RunTool(args);
+        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_EQ(outcome.out.rfind("Usage: railwatch", 0), 0u) << outcome.out;
+        for (const char* mention : {"status", "check", "watch", "--json", "--interval", "--count",
+                                    "--bios-kind", "--superio", "--chip-id", "--sim-flip"}) {
+            EXPECT_NE(outcome.out.find(mention), std::string::npos) << mention;
+        }
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+TEST(RailwatchTool, BadCommandLinesAreUsageErrors) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},
+        {"frobnicate"},
+        {"status", "check"},
+        {"--pwr1", "2"},
+        {"--pwr2"},
+        {"--superio", "3e"},
+        {"--chip-id", "0x100"},
+        {"--bios-kind", "phoenix"},
+        {"--bios", "/nonexistent/bios.bin"},
+        {"--bios-kind", "ami", "--bios", "/nonexistent/bios.bin"},
+        {"--json=1"},
+        {"check", "--json"},
+        {"status", "--count", "3"},
+        {"check", "--sim-flip", "1:2:0"},
+        {"watch", "--count", "0"},
+        {"watch", "--interval", "soon"},
+        {"watch", "--sim-flip", "1:3:0"},
+        {"watch", "--sim-flip", "0:1:0"},
+        {"watch", "--sim-flip", "1:1"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(Describe(args));
+        const Outcome outcome = RunTool(args);
+        EXPECT_EQ(outcome.exitCode, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err.rfind("railwatch: ", 0), 0u) << outcome.err;
+        EXPECT_NE(outcome.err.find("Usage: railwatch"), std::string::npos) << outcome.err;
+    }
+}
+
+#else
+
+TEST(RailwatchTool, NotBuilt) { GTEST_SKIP() << "the railwatch tool is not part of this build"; }
+
+#endif
+
+}  // namespace
