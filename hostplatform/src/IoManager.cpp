@@ -109,10 +109,15 @@ IoResult Exchange(DEVICE_OBJECT* device, IRP* irp, bool* completed) {
     }
     if (!done) {
         lock.unlock();
+        const std::string major =
+            std::to_string(irp->StackLocations[irp->StackCount - 1].MajorFunction);
         AddReport(ReportKind::Irp,
-                  "request never completed (major " +
-                      std::to_string(irp->StackLocations[irp->StackCount - 1].MajorFunction) +
-                      ", dispatch returned " + std::to_string(returned) + ")");
+                  returned == STATUS_PENDING
+                      ? "request never completed (major " + major + ", dispatch returned pending)"
+                      : "request still outstanding when its dispatch routine returned " +
+                            std::to_string(returned) + " (major " + major +
+                            "): a driver that passes a request down must return the lower "
+                            "driver's STATUS_PENDING");
         *completed = false;
         return {returned, returned, 0};
     }

@@ -36,8 +36,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             return CompleteRequest(Irp, StartDevice(deviceExtension, Irp));
 
         case IRP_MN_REMOVE_DEVICE:
-            (void)RemoveDevice(deviceExtension, Irp);
-            return STATUS_SUCCESS;
+            return RemoveDevice(deviceExtension, Irp);
 
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
@@ -81,7 +80,9 @@ NTSTATUS StartDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
 
 // Takes the device out of service. Status requests in progress finish first and later
 // ones are refused; the request goes down exactly once, and the device is detached and
-// deleted whatever the lower driver or the interface state said.
+// deleted whatever the lower driver or the interface state said. Returns STATUS_SUCCESS,
+// or STATUS_PENDING while the lower driver has not finished the request yet: the PnP
+// manager must then wait for its completion rather than take the request back.
 NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
     if (NT_SUCCESS(IoAcquireRemoveLockEx(&DeviceExtension->m_RemoveLock, Irp, "", 1,
                                          sizeof(IO_REMOVE_LOCK)))) {
@@ -93,7 +94,7 @@ NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
 
     PDEVICE_OBJECT lowerDevice = DeviceExtension->m_pNextLowerDriver;
     PDEVICE_OBJECT deviceObject = DeviceExtension->m_pDeviceObject;
-    (void)PassDown(DeviceExtension, Irp);
+    const NTSTATUS lowerStatus = PassDown(DeviceExtension, Irp);
 
     if (lowerDevice != NULL) {
         IoDetachDevice(lowerDevice);
@@ -101,7 +102,7 @@ NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
     if (deviceObject != NULL) {
         IoDeleteDevice(deviceObject);
     }
-    return STATUS_SUCCESS;
+    return lowerStatus == STATUS_PENDING ? STATUS_PENDING : STATUS_SUCCESS;
 }
 
 // Sends the request down and waits until the lower driver has finished it; the request
