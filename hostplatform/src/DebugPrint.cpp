@@ -67,7 +67,7 @@ void EmitInteger(std::string& out, const FieldFormat& field, char conversion,
     if (field.precision > static_cast<int>(body.size())) {
         body.insert(0, static_cast<std::size_t>(field.precision) - body.size(), '0');
     }
-    std::string prefix;
+    std::string_view prefix;
     if (conversion == 'd' || conversion == 'i') {
         prefix = negative ? "-" : (field.plusSign ? "+" : (field.spaceSign ? " " : ""));
     } else if (field.alternate && magnitude != 0 && base == 16) {

@@ -214,6 +214,14 @@ NTSTATUS IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
         return STATUS_INVALID_PARAMETER;
     }
     if (!detail::DeviceIsLive(DeviceObject)) {
+        if (Irp->CurrentLocation == Irp->StackCount + 1) {
+            // The I/O manager's own send lost the race with the device's deletion: it fails
+            // the request itself, as it does for a file whose device is gone.
+            Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+            Irp->IoStatus.Information = 0;
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
+            return STATUS_NO_SUCH_DEVICE;
+        }
         AddReport(ReportKind::Object, "IofCallDriver to a deleted device object");
         return STATUS_NO_SUCH_DEVICE;
     }

@@ -66,10 +66,10 @@ std::string FormatValue(const RegistryValue& value) {
             line += "REG_DWORD";
             break;
         default:
-            line += "TYPE_" + std::to_string(value.type);
+            line.append("TYPE_").append(std::to_string(value.type));
             break;
     }
-    line += " " + std::to_string(value.data.size());
+    line.append(" ").append(std::to_string(value.data.size()));
     for (const auto byte : value.data) {
         std::snprintf(number, sizeof number, " %02X", byte);
         line += number;

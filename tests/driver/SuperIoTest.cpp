@@ -1,0 +1,166 @@
+// Super I/O detection: which pairs a probe touches, access for access, where the probing
+// and the reading pairs end up, and the "ChipsetType" value it publishes.
+#include "SupplyBoardTest.h"
+
+namespace {
+
+using Trace = std::vector<std::string>;
+
+// The registry path handed over at load; "ChipsetType" goes under it, not under the
+// fixed service key.
+constexpr std::u16string_view kLoadPath =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\RailwatchDrv";
+
+// One probe: both enter keys, chip ID, revision, exit key.
+const Trace kFoundAt2E = {"out 0x2E 0x87", "out 0x2E 0x87", "out 0x2E 0x20", "in 0x2F 0x52",
+                          "out 0x2E 0x21", "in 0x2F 0x41",  "out 0x2E 0xAA"};
+const Trace kNothingAt2E = {"out 0x2E 0x87", "out 0x2E 0x87", "out 0x2E 0x20", "in 0x2F 0xFF",
+                            "out 0x2E 0x21", "in 0x2F 0xFF",  "out 0x2E 0xAA"};
+const Trace kOtherChipAt2E = {"out 0x2E 0x87", "out 0x2E 0x87", "out 0x2E 0x20", "in 0x2F 0x53",
+                              "out 0x2E 0x21", "in 0x2F 0x52",  "out 0x2E 0xAA"};
+const Trace kFoundAt4E = {"out 0x4E 0x87", "out 0x4E 0x87", "out 0x4E 0x20", "in 0x4F 0x52",
+                          "out 0x4E 0x21", "in 0x4F 0x41",  "out 0x4E 0xAA"};
+const Trace kNothingAt4E = {"out 0x4E 0x87", "out 0x4E 0x87", "out 0x4E 0x20", "in 0x4F 0xFF",
+                            "out 0x4E 0x21", "in 0x4F 0xFF",  "out 0x4E 0xAA"};
+const Trace kOtherChipAt4E = {"out 0x4E 0x87", "out 0x4E 0x87", "out 0x4E 0x20", "in 0x4F 0x53",
+                              "out 0x4E 0x21", "in 0x4F 0x52",  "out 0x4E 0xAA"};
+
+Trace Then(Trace first, const Trace& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+class SuperIoTest : public SupplyBoardTest {
+  protected:
+    DEVICE_EXTENSION* AddedWithChip(const host::ChipConfig& chip) {
+        simboard::BoardOptions options;
+        options.registryPath = kLoadPath;
+        AddedBoard(options);
+        host::ConfigureChip(chip);
+        host::ClearPortTrace();
+        return Extension();
+    }
+
+    static std::optional<host::RegistryValue> ChipsetTypeValue() {
+        return host::FindRegistryValue(kLoadPath, u"ChipsetType");
+    }
+
+    // The pair that a status request addresses.
+    std::vector<USHORT> PairOfAStatusRequest() {
+        host::ClearPortTrace();
+        EXPECT_EQ(AskSupply(Board().Device(), 1).result.status, STATUS_SUCCESS);
+        return PortsUsed();
+    }
+};
+
+struct DetectionCase {
+    const char* name;
+    host::ChipConfig chip;
+    BOOLEAN found;
+    Trace first;         // the first detection
+    Trace second;        // a detection right after it
+    LONG indexPort;      // g_IndexPort after the first detection; the data port is the next one
+    LONG chipIndexPort;  // the pair that the reads use
+};
+
+TEST_F(SuperIoTest, DetectionProbesItsPairsInOrder) {
+    const DetectionCase cases[] = {
+        {"chip at 0x2E", {0x2E, 0x52, 0x41}, TRUE, kFoundAt2E, kFoundAt2E, 0x2E, 0x2E},
+        {"chip at 0x4E only",
+         {0x4E, 0x52, 0x41},
+         TRUE,
+         Then(kNothingAt2E, kFoundAt4E),
+         kFoundAt4E,
+         0x4E,
+         0x4E},
+        {"no chip",
+         {0, 0x52, 0x41},
+         FALSE,
+         Then(kNothingAt2E, kNothingAt4E),
+         Then(kNothingAt4E, kNothingAt4E),
+         0x4E,
+         0x2E},
+        {"another chip at 0x2E, its revision 0x52",
+         {0x2E, 0x53, 0x52},
+         FALSE,
+         Then(kOtherChipAt2E, kNothingAt4E),
+         Then(kNothingAt4E, kNothingAt4E),
+         0x4E,
+         0x2E},
+        {"another chip at 0x4E",
+         {0x4E, 0x53, 0x52},
+         FALSE,
+         Then(kNothingAt2E, kOtherChipAt4E),
+         Then(kOtherChipAt4E, kOtherChipAt4E),
+         0x4E,
+         0x2E},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        DEVICE_EXTENSION* extension = AddedWithChip(row.chip);
+        ASSERT_NE(extension, nullptr);
+        const unsigned writesBefore = host::CallCount("RtlWriteRegistryValue");
+
+        EXPECT_EQ(DetectSuperIo(extension), row.found);
+
+        EXPECT_EQ(PortTraceText(), row.first);
+        EXPECT_EQ(g_IndexPort, row.indexPort);
+        EXPECT_EQ(g_DataPort, row.indexPort + 1);
+        EXPECT_EQ(g_ChipIndexPort, row.chipIndexPort);
+        EXPECT_EQ(g_ChipDataPort, row.chipIndexPort + 1);
+        EXPECT_EQ(extension->m_ChipsetType, row.found ? 1u : 0u);
+        EXPECT_EQ(host::CallCount("RtlWriteRegistryValue") - writesBefore, row.found ? 1u : 0u);
+        const auto value = ChipsetTypeValue();
+        ASSERT_EQ(value.has_value(), bool(row.found));
+        if (value) {
+            EXPECT_EQ(value->type, ULONG{REG_DWORD});
+            EXPECT_EQ(value->data, (std::vector<std::uint8_t>{1, 0, 0, 0}));
+        }
+        EXPECT_FALSE(host::FindRegistryValue(simboard::kServiceKeyPath, u"ChipsetType"));
+
+        host::ClearPortTrace();
+        EXPECT_EQ(DetectSuperIo(extension), row.found);
+        EXPECT_EQ(PortTraceText(), row.second);
+        EXPECT_EQ(host::CallCount("RtlWriteRegistryValue") - writesBefore, row.found ? 2u : 0u);
+
+        const USHORT chipPort = USHORT(row.chipIndexPort);
+        EXPECT_EQ(PairOfAStatusRequest(), (std::vector<USHORT>{chipPort, USHORT(chipPort + 1)}));
+    }
+}
+
+// Once found, the chip is read where it was found, also after a probe that misses: a read
+// on an empty pair would see a floating bus and report every supply as good.
+TEST_F(SuperIoTest, ReadsStayWhereTheChipWasLastFound) {
+    for (const USHORT chipPort : {USHORT{0x2E}, USHORT{0x4E}}) {
+        SCOPED_TRACE(chipPort);
+        DEVICE_EXTENSION* extension = AddedWithChip({chipPort, 0x52, 0x41});
+        ASSERT_NE(extension, nullptr);
+        ASSERT_TRUE(DetectSuperIo(extension));
+
+        host::ConfigureChip({0, 0x52, 0x41});  // the chip stops answering
+        EXPECT_FALSE(DetectSuperIo(extension));
+        EXPECT_EQ(g_IndexPort, 0x4E);
+        EXPECT_EQ(g_ChipIndexPort, chipPort);
+        EXPECT_EQ(g_ChipDataPort, chipPort + 1);
+        EXPECT_EQ(extension->m_ChipsetType, 1u);  // a failed detection keeps it
+
+        host::ConfigureChip({chipPort, 0x52, 0x41});  // back again
+        Board().SetSupply(1, false);
+        host::ClearPortTrace();
+        const auto answer = AskSupply(Board().Device(), 1);
+        EXPECT_EQ(answer.buffer, (std::array<UCHAR, 2>{kCallerByte, 0}));
+        EXPECT_EQ(PortsUsed(), (std::vector<USHORT>{chipPort, USHORT(chipPort + 1)}));
+    }
+}
+
+TEST_F(SuperIoTest, UnnoticedRegistryFailureStillFindsTheChip) {
+    DEVICE_EXTENSION* extension = AddedWithChip({0x2E, 0x52, 0x41});
+    ASSERT_NE(extension, nullptr);
+    host::FailCall("RtlWriteRegistryValue", host::CallCount("RtlWriteRegistryValue") + 1);
+
+    EXPECT_TRUE(DetectSuperIo(extension));
+    EXPECT_EQ(extension->m_ChipsetType, 1u);
+    EXPECT_FALSE(ChipsetTypeValue());
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// Shared pieces of the driver tests that run the real driver on a simulated board: the
+// fixture that owns the board, status requests as one call, and the port trace as text.
+#pragma once
+
+#include "PlatformFixture.h"
+#include "RailwatchDrv.h"
+#include "SimulatedBoard.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A test with a simulated board. The board is built after the platform's reset (its
+// constructor resets the platform too), and torn down, driver unloaded first, before the
+// fixture looks at the verifier's reports. A test may build several boards in turn; each
+// one's reports are looked at before the next resets the platform.
+class SupplyBoardTest : public PlatformTest {
+  protected:
+    simboard::SimulatedBoard& MakeBoard(const simboard::BoardOptions& options = {}) {
+        if (board_) {
+            TearDown();
+        }
+        board_.emplace(options);
+        return *board_;
+    }
+
+    // A board whose driver is loaded and whose device exists but has not been started.
+    simboard::SimulatedBoard& AddedBoard(const simboard::BoardOptions& options = {}) {
+        auto& board = MakeBoard(options);
+        EXPECT_EQ(board.Load(), STATUS_SUCCESS);
+        EXPECT_EQ(board.Add(), STATUS_SUCCESS);
+        return board;
+    }
+
+    simboard::SimulatedBoard& BootedBoard(const simboard::BoardOptions& options = {}) {
+        auto& board = MakeBoard(options);
+        EXPECT_TRUE(board.Boot());
+        return board;
+    }
+
+    simboard::SimulatedBoard& Board() { return *board_; }
+
+    DEVICE_EXTENSION* Extension() {
+        DEVICE_OBJECT* device = board_->Device();
+        return device == nullptr ? nullptr
+                                 : static_cast<DEVICE_EXTENSION*>(device->DeviceExtension);
+    }
+
+    void TearDown() override {
+        if (board_) {
+            if (board_->Loaded()) {
+                board_->Unload();
+            }
+            board_.reset();
+        }
+        PlatformTest::TearDown();
+    }
+
+  private:
+    std::optional<simboard::SimulatedBoard> board_;
+};
+
+inline ULONG SupplyCode(int supply) {
+    return supply == 1 ? IOCTL_GET_PWR1_STATUS : IOCTL_GET_PWR2_STATUS;
+}
+
+// What a status request brought back: the request's outcome and the caller's buffer.
+struct SupplyAnswer {
+    host::IoResult result;
+    std::array<UCHAR, 2> buffer;
+};
+
+// Byte 0 of every exchange buffer the tests send; the driver must hand it back untouched.
+constexpr UCHAR kCallerByte = 0x5A;
+// What the caller's output buffer holds before the request.
+constexpr UCHAR kUntouched = 0xEE;
+
+// One 2-byte status request for the supply, straight to the device.
+inline SupplyAnswer AskSupply(DEVICE_OBJECT* device, int supply) {
+    const std::array<UCHAR, 2> input{kCallerByte, 0x77};
+    SupplyAnswer answer{{}, {kUntouched, kUntouched}};
+    answer.result =
+        host::DeviceControlTo(device, SupplyCode(supply), input.data(), 2, answer.buffer.data(), 2);
+    return answer;
+}
+
+// The same request through an open handle.
+inline SupplyAnswer AskSupply(FILE_OBJECT* file, int supply) {
+    const std::array<UCHAR, 2> input{kCallerByte, 0x77};
+    SupplyAnswer answer{{}, {kUntouched, kUntouched}};
+    answer.result =
+        host::DeviceControl(file, SupplyCode(supply), input.data(), 2, answer.buffer.data(), 2);
+    return answer;
+}
+
+// The port trace as "out 0x2E 0x87" / "in 0x2F 0x52" lines, so that a test can spell out
+// the expected accesses literally and a mismatch shows which access differs.
+inline std::vector<std::string> PortTraceText() {
+    std::vector<std::string> lines;
+    for (const auto& access : host::PortTrace()) {
+        lines.push_back(host::FormatPortAccess(access));
+    }
+    return lines;
+}
+
+// The ports that the trace touched, in order of first use.
+inline std::vector<USHORT> PortsUsed() {
+    std::vector<USHORT> ports;
+    for (const auto& access : host::PortTrace()) {
+        if (std::find(ports.begin(), ports.end(), access.port) == ports.end()) {
+            ports.push_back(access.port);
+        }
+    }
+    return ports;
+}
