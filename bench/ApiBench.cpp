@@ -1,0 +1,32 @@
+// One Railwatch_Get through the whole host stack: the library, the Win32 layer, the I/O
+// manager, DispatchDeviceControl and the W83627 model. With two threads the callers
+// serialise their calls, as the library asks of them (it shares one exchange buffer).
+#include "BenchBoard.h"
+
+namespace {
+
+void ApiGet(benchmark::State& state) {
+    auto& shared = *bench::TheBoard();
+    if (!shared.ready) state.SkipWithError("the simulated board did not boot or open");
+    bool allAnswered = true;
+    for (auto _ : state) {
+        unsigned char status = 0xEE;
+        int result;
+        {
+            std::lock_guard lock(shared.libraryCallers);
+            result = Railwatch_Get(shared.device, Railwatch_PWR1, &status);
+        }
+        allAnswered &= result == Railwatch_SUCCESS && status == 1;
+        benchmark::DoNotOptimize(status);
+    }
+    if (!allAnswered) state.SkipWithError("a Railwatch_Get failed");
+}
+
+BENCHMARK(ApiGet)
+    ->Setup(bench::BootBoard)
+    ->Teardown(bench::ShutDownBoard)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
+
+}  // namespace
