@@ -26,7 +26,8 @@ struct Bus {
     BusBehaviour pnp;
     BusBehaviour power;
     std::vector<BusRequest> requests;
-    std::vector<std::thread> completions;
+    // Requests finished later; a jthread joins when destroyed, also at process exit.
+    std::vector<std::jthread> completions;
 };
 
 Bus& State() {
@@ -54,7 +55,7 @@ NTSTATUS BusDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
         return behaviour.status;
     }
     location->Control |= detail::kLocationPendingReturned;  // IoMarkIrpPending
-    std::thread completion([Irp, behaviour] {
+    std::jthread completion([Irp, behaviour] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         SetCurrentIrql(DISPATCH_LEVEL);
         Complete(Irp, behaviour);
@@ -211,7 +212,7 @@ IoResult SendPower(DEVICE_OBJECT* physicalDeviceObject, UCHAR minor, POWER_STATE
 namespace detail {
 
 void ResetBus() {
-    std::vector<std::thread> completions;
+    std::vector<std::jthread> completions;
     {
         std::lock_guard lock(State().mutex);
         completions.swap(State().completions);
