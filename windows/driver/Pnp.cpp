@@ -6,14 +6,18 @@
 // here. Removal first drains the status requests in progress through the remove lock.
 #include "RailwatchDrv.h"
 
+// Finishes a request that has no device below to go to (device creation refuses a device
+// without one, so this is a safety net) with the status it carries.
+NTSTATUS CompleteWithoutLowerDevice(PIRP Irp) {
+    const NTSTATUS status = Irp->IoStatus.Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
 // Hands the request to the lower driver and forgets it.
 static NTSTATUS PassDown(PDEVICE_EXTENSION deviceExtension, PIRP Irp) {
     if (deviceExtension->m_pNextLowerDriver == NULL) {
-        // No device below (device creation refuses that, so this is a safety net): finish
-        // the request here as it stands.
-        const NTSTATUS status = Irp->IoStatus.Status;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteWithoutLowerDevice(Irp);
     }
     IoSkipCurrentIrpStackLocation(Irp);
     return IofCallDriver(deviceExtension->m_pNextLowerDriver, Irp);

@@ -61,10 +61,7 @@ NTSTATUS PassDownPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     PoStartNextPowerIrp(Irp);
     if (deviceExtension->m_pNextLowerDriver == NULL) {
-        // No device below to hand it to: finish it here as it stands.
-        const NTSTATUS status = Irp->IoStatus.Status;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteWithoutLowerDevice(Irp);
     }
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(deviceExtension->m_pNextLowerDriver, Irp);

@@ -105,3 +105,4 @@ NTSTATUS RemoveDevice(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
 NTSTATUS ForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI OnRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS PassDownPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CompleteWithoutLowerDevice(PIRP Irp);
