@@ -1,6 +1,8 @@
 // BIOS images of the legacy BIOS area 0xF0000-0xFFFFF for the simulated board.
 #pragma once
 
+#include "host/Platform.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,8 +18,9 @@ enum class BiosKind {
     None,       // neither vendor signature
 };
 
-constexpr std::size_t kBiosImageSize = 0x10000;
-constexpr std::uint32_t kBiosImageBase = 0xF0000;
+// The image covers the platform's BIOS area.
+constexpr std::size_t kBiosImageSize = host::kBiosSize;
+constexpr std::uint32_t kBiosImageBase = static_cast<std::uint32_t>(host::kBiosBase);
 
 std::optional<BiosKind> ParseBiosKind(std::string_view name);  // ami|award|ami-family|none
 std::vector<std::uint8_t> BuiltInBiosImage(BiosKind kind);

@@ -76,22 +76,31 @@ constexpr UCHAR kCallerByte = 0x5A;
 // What the caller's output buffer holds before the request.
 constexpr UCHAR kUntouched = 0xEE;
 
-// One 2-byte status request for the supply, straight to the device.
-inline SupplyAnswer AskSupply(DEVICE_OBJECT* device, int supply) {
+// One 2-byte status request for the supply, sent by `send` (code, input, output).
+template <typename Send>
+SupplyAnswer AskSupplyWith(Send send, int supply) {
     const std::array<UCHAR, 2> input{kCallerByte, 0x77};
     SupplyAnswer answer{{}, {kUntouched, kUntouched}};
-    answer.result =
-        host::DeviceControlTo(device, SupplyCode(supply), input.data(), 2, answer.buffer.data(), 2);
+    answer.result = send(SupplyCode(supply), input.data(), answer.buffer.data());
     return answer;
+}
+
+// The request straight to the device.
+inline SupplyAnswer AskSupply(DEVICE_OBJECT* device, int supply) {
+    return AskSupplyWith(
+        [device](ULONG code, const UCHAR* input, UCHAR* output) {
+            return host::DeviceControlTo(device, code, input, 2, output, 2);
+        },
+        supply);
 }
 
 // The same request through an open handle.
 inline SupplyAnswer AskSupply(FILE_OBJECT* file, int supply) {
-    const std::array<UCHAR, 2> input{kCallerByte, 0x77};
-    SupplyAnswer answer{{}, {kUntouched, kUntouched}};
-    answer.result =
-        host::DeviceControl(file, SupplyCode(supply), input.data(), 2, answer.buffer.data(), 2);
-    return answer;
+    return AskSupplyWith(
+        [file](ULONG code, const UCHAR* input, UCHAR* output) {
+            return host::DeviceControl(file, code, input, 2, output, 2);
+        },
+        supply);
 }
 
 // The port trace as "out 0x2E 0x87" / "in 0x2F 0x52" lines, so that a test can spell out

@@ -4,6 +4,8 @@
 // that does not is refused whole, before any step runs.
 #include "Scenario.h"
 
+#include "BoardCommandLine.h"
+
 #include <algorithm>
 #include <charconv>
 #include <optional>
@@ -336,13 +338,6 @@ Step ParseStep(const std::string& word) {
 // Options
 // ---------------------------------------------------------------------------------------
 
-bool ParseLevel(const std::string& option, const std::string& value) {
-    if (value != "0" && value != "1") {
-        throw UsageError(option + " takes 0 or 1, not '" + value + "'");
-    }
-    return value == "1";
-}
-
 InjectedFault ParseFault(const std::string& value) {
     InjectedFault fault;
     const auto colon = value.find(':');
@@ -368,8 +363,7 @@ const char* UsageText() { return kUsage; }
 
 Scenario ParseScenario(const std::vector<std::string>& arguments) {
     Scenario scenario;
-    std::optional<std::string> biosFile;
-    std::optional<std::string> biosKind;
+    simboard::BoardCommandLine boardLine;
 
     std::size_t i = 0;
     // The value of the option at arguments[i].
@@ -386,30 +380,9 @@ Scenario ParseScenario(const std::vector<std::string>& arguments) {
             scenario.steps.push_back(ParseStep(word));
         } else if (word == "--help") {
             scenario.help = true;
-        } else if (word == "--bios") {
-            biosFile = value();
-        } else if (word == "--bios-kind") {
-            biosKind = value();
-        } else if (word == "--superio") {
-            const std::string& position = value();
-            if (position == "2e") {
-                scenario.board.superIoIndexPort = 0x2E;
-            } else if (position == "4e") {
-                scenario.board.superIoIndexPort = 0x4E;
-            } else if (position == "none") {
-                scenario.board.superIoIndexPort = 0;
-            } else {
-                throw UsageError("--superio takes 2e, 4e or none, not '" + position + "'");
-            }
-        } else if (word == "--chip-id") {
-            const std::string& id = value();
-            const auto parsed = ParseHex(id, 0xFF);
-            if (!parsed) throw UsageError("--chip-id takes 0xNN, not '" + id + "'");
-            scenario.board.chipId = static_cast<UCHAR>(*parsed);
-        } else if (word == "--pwr1") {
-            scenario.board.pwr1 = ParseLevel(word, value());
-        } else if (word == "--pwr2") {
-            scenario.board.pwr2 = ParseLevel(word, value());
+        } else if (simboard::BoardCommandLine::Takes(word)) {
+            const std::string error = boardLine.Apply(word, value(), scenario.board);
+            if (!error.empty()) throw UsageError(error);
         } else if (word == "--registry-path") {
             const std::string& path = value();
             scenario.board.registryPath = WidenPath(path);
@@ -439,24 +412,6 @@ Scenario ParseScenario(const std::vector<std::string>& arguments) {
         }
     }
 
-    if (biosFile && biosKind) {
-        throw UsageError("--bios and --bios-kind exclude each other");
-    }
-    if (biosKind) {
-        const auto kind = simboard::ParseBiosKind(*biosKind);
-        if (!kind) {
-            throw UsageError("--bios-kind takes ami, award, ami-family or none, not '" + *biosKind +
-                             "'");
-        }
-        scenario.board.bios = simboard::BuiltInBiosImage(*kind);
-    }
-    if (biosFile) {
-        try {
-            scenario.board.bios = simboard::LoadBiosImageFile(*biosFile);
-        } catch (const std::runtime_error& error) {
-            throw UsageError(error.what());
-        }
-    }
     if (scenario.steps.empty() && !scenario.help) {
         throw UsageError("no step given");
     }

@@ -16,7 +16,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
-#include "SimulatedBoard.h"
+#include "BoardCommandLine.h"
 
 #include <stdexcept>
 #endif
@@ -66,7 +66,7 @@ struct Options {
     std::string watchOption;  // the first watch-only option given, for the usage check
 #ifndef _WIN32
     simboard::BoardOptions board;
-    std::string biosSource;  // the BIOS option given, if any
+    simboard::BoardCommandLine boardLine;
 #endif
 };
 
@@ -162,61 +162,6 @@ const KnownOption kOptions[] = {
          o.watchOption = o.watchOption.empty() ? "--sim-flip" : o.watchOption;
          return std::string();
      }},
-    {"--bios", true,
-     [](Options& o, std::string_view value) {
-         if (!o.biosSource.empty()) return "--bios and " + o.biosSource + " exclude each other";
-         try {
-             o.board.bios = simboard::LoadBiosImageFile(std::string(value));
-         } catch (const std::exception& error) {
-             return std::string(error.what());
-         }
-         o.biosSource = "--bios";
-         return std::string();
-     }},
-    {"--bios-kind", true,
-     [](Options& o, std::string_view value) {
-         if (!o.biosSource.empty())
-             return "--bios-kind and " + o.biosSource + " exclude each other";
-         const auto kind = simboard::ParseBiosKind(value);
-         if (!kind) return std::string("--bios-kind takes ami, award, ami-family or none");
-         o.board.bios = simboard::BuiltInBiosImage(*kind);
-         o.biosSource = "--bios-kind";
-         return std::string();
-     }},
-    {"--superio", true,
-     [](Options& o, std::string_view value) {
-         if (value == "2e") {
-             o.board.superIoIndexPort = 0x2E;
-         } else if (value == "4e") {
-             o.board.superIoIndexPort = 0x4E;
-         } else if (value == "none") {
-             o.board.superIoIndexPort = 0;
-         } else {
-             return std::string("--superio takes 2e, 4e or none");
-         }
-         return std::string();
-     }},
-    {"--chip-id", true,
-     [](Options& o, std::string_view value) {
-         const auto id = ParseNumber(value, 0xFF);
-         if (!id) return std::string("--chip-id takes a byte, e.g. 0x52");
-         o.board.chipId = static_cast<UCHAR>(*id);
-         return std::string();
-     }},
-    {"--pwr1", true,
-     [](Options& o, std::string_view value) {
-         const auto level = ParseLevel(value);
-         if (!level) return std::string("--pwr1 takes 0 or 1");
-         o.board.pwr1 = *level;
-         return std::string();
-     }},
-    {"--pwr2", true,
-     [](Options& o, std::string_view value) {
-         const auto level = ParseLevel(value);
-         if (!level) return std::string("--pwr2 takes 0 or 1");
-         o.board.pwr2 = *level;
-         return std::string();
-     }},
 #endif
 };
 
@@ -246,25 +191,36 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         const std::string_view name = argument.substr(0, equals);
         const auto known = std::find_if(std::begin(kOptions), std::end(kOptions),
                                         [name](const KnownOption& s) { return s.name == name; });
-        if (known == std::end(kOptions)) {
+#ifndef _WIN32
+        const bool boardOption = simboard::BoardCommandLine::Takes(name);
+#else
+        const bool boardOption = false;
+#endif
+        if (known == std::end(kOptions) && !boardOption) {
             parsed.error = "unknown option '" + std::string(name) + "'";
             return parsed;
         }
+        const bool takesValue = boardOption || known->takesValue;
         std::string_view value;
         if (equals != std::string_view::npos) {
-            if (!known->takesValue) {
+            if (!takesValue) {
                 parsed.error = std::string(name) + " takes no value";
                 return parsed;
             }
             value = argument.substr(equals + 1);
-        } else if (known->takesValue) {
+        } else if (takesValue) {
             if (i + 1 >= argc) {
                 parsed.error = std::string(name) + " needs a value";
                 return parsed;
             }
             value = argv[++i];
         }
+#ifndef _WIN32
+        parsed.error = boardOption ? options.boardLine.Apply(name, value, options.board)
+                                   : known->apply(options, value);
+#else
         parsed.error = known->apply(options, value);
+#endif
         if (!parsed.error.empty()) {
             return parsed;
         }

@@ -1,0 +1,25 @@
+// The board options that the host tools share: --bios FILE, --bios-kind KIND,
+// --superio 2e|4e|none, --chip-id 0xNN, --pwr1 0|1, --pwr2 0|1. Each takes a value.
+#pragma once
+
+#include "SimulatedBoard.h"
+
+#include <string>
+#include <string_view>
+
+namespace simboard {
+
+class BoardCommandLine {
+  public:
+    // True for the six board options.
+    static bool Takes(std::string_view option);
+
+    // Applies one board option and its value to `board`. Returns a message that names the
+    // option and what is wrong with the value, or an empty string when it is good.
+    std::string Apply(std::string_view option, std::string_view value, BoardOptions& board);
+
+  private:
+    std::string biosOption_;  // --bios or --bios-kind, once one was given: they exclude each other
+};
+
+}  // namespace simboard
