@@ -1,0 +1,238 @@
+// railwatch's command line: parsing the commands and options, and the usage texts.
+#include "CommandLine.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <string_view>
+
+namespace railwatch {
+
+namespace {
+
+constexpr unsigned long kMaxIntervalMs = 24UL * 60 * 60 * 1000;
+
+std::optional<unsigned long> ParseNumber(std::string_view text, unsigned long max) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    unsigned long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > max) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+#ifndef _WIN32
+// The simulated board's values.
+std::optional<bool> ParseLevel(std::string_view text) {
+    if (text == "0") return false;
+    if (text == "1") return true;
+    return std::nullopt;
+}
+
+// POLL:SUPPLY:LEVEL
+std::optional<SupplyFlip> ParseFlip(std::string_view text) {
+    const auto first = text.find(':');
+    const auto second = first == std::string_view::npos ? first : text.find(':', first + 1);
+    if (second == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto poll = ParseNumber(text.substr(0, first), 0xFFFFFFFFUL);
+    const auto supply = ParseNumber(text.substr(first + 1, second - first - 1), 2);
+    const auto level = ParseLevel(text.substr(second + 1));
+    if (!poll || *poll == 0 || !supply || *supply == 0 || !level) {
+        return std::nullopt;
+    }
+    return SupplyFlip{*poll, static_cast<int>(*supply), *level};
+}
+#endif
+
+// An option's effect on the options; returns an error text, empty when the value is good.
+using ApplyOption = std::string (*)(Options&, std::string_view value);
+
+struct KnownOption {
+    std::string_view name;
+    bool takesValue;
+    ApplyOption apply;
+};
+
+const KnownOption kOptions[] = {
+    {"--help", false,
+     [](Options& o, std::string_view) {
+         o.help = true;
+         return std::string();
+     }},
+    {"-h", false,
+     [](Options& o, std::string_view) {
+         o.help = true;
+         return std::string();
+     }},
+    {"--json", false,
+     [](Options& o, std::string_view) {
+         o.json = true;
+         return std::string();
+     }},
+    {"--interval", true,
+     [](Options& o, std::string_view value) {
+         const auto ms = ParseNumber(value, kMaxIntervalMs);
+         if (!ms || *ms == 0) {
+             return "--interval takes milliseconds from 1 to " + std::to_string(kMaxIntervalMs);
+         }
+         o.intervalMs = *ms;
+         o.watchOption = o.watchOption.empty() ? "--interval" : o.watchOption;
+         return std::string();
+     }},
+    {"--count", true,
+     [](Options& o, std::string_view value) {
+         const auto count = ParseNumber(value, 0xFFFFFFFFUL);
+         if (!count || *count == 0)
+             return std::string("--count takes a number of polls, at least 1");
+         o.count = *count;
+         o.watchOption = o.watchOption.empty() ? "--count" : o.watchOption;
+         return std::string();
+     }},
+#ifndef _WIN32
+    {"--sim-flip", true,
+     [](Options& o, std::string_view value) {
+         const auto flip = ParseFlip(value);
+         if (!flip) return std::string("--sim-flip takes POLL:SUPPLY:LEVEL, e.g. 3:2:0");
+         o.flips.push_back(*flip);
+         o.watchOption = o.watchOption.empty() ? "--sim-flip" : o.watchOption;
+         return std::string();
+     }},
+#endif
+};
+
+}  // namespace
+
+// Options may stand before or after the command; values follow as the next argument or
+// after '=' (--count=3).
+ParsedCommandLine ParseCommandLine(int argc, char** argv) {
+    ParsedCommandLine parsed;
+    Options& options = parsed.options;
+    std::optional<std::string_view> command;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument.size() < 2 || argument[0] != '-') {
+            if (command) {
+                parsed.error = "more than one command: '" + std::string(*command) + "' and '" +
+                               std::string(argument) + "'";
+                return parsed;
+            }
+            command = argument;
+            continue;
+        }
+        const auto equals = argument.find('=');
+        const std::string_view name = argument.substr(0, equals);
+        const auto known = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                        [name](const KnownOption& s) { return s.name == name; });
+#ifndef _WIN32
+        const bool boardOption = simboard::BoardCommandLine::Takes(name);
+#else
+        const bool boardOption = false;
+#endif
+        if (known == std::end(kOptions) && !boardOption) {
+            parsed.error = "unknown option '" + std::string(name) + "'";
+            return parsed;
+        }
+        const bool takesValue = boardOption || known->takesValue;
+        std::string_view value;
+        if (equals != std::string_view::npos) {
+            if (!takesValue) {
+                parsed.error = std::string(name) + " takes no value";
+                return parsed;
+            }
+            value = argument.substr(equals + 1);
+        } else if (takesValue) {
+            if (i + 1 >= argc) {
+                parsed.error = std::string(name) + " needs a value";
+                return parsed;
+            }
+            value = argv[++i];
+        }
+#ifndef _WIN32
+        parsed.error = boardOption ? options.boardLine.Apply(name, value, options.board)
+                                   : known->apply(options, value);
+#else
+        parsed.error = known->apply(options, value);
+#endif
+        if (!parsed.error.empty()) {
+            return parsed;
+        }
+    }
+
+    if (!command || *command == "status") {
+        options.command = Command::Status;
+    } else if (*command == "check") {
+        options.command = Command::Check;
+    } else if (*command == "watch") {
+        options.command = Command::Watch;
+    } else {
+        parsed.error = "unknown command '" + std::string(*command) + "'";
+        return parsed;
+    }
+    if (options.command != Command::Watch && !options.watchOption.empty()) {
+        parsed.error = options.watchOption + " applies to 'watch' only";
+    } else if (options.command == Command::Check && options.json) {
+        parsed.error = "--json applies to 'status' and 'watch' only";
+    }
+    return parsed;
+}
+
+void PrintHelp() {
+    std::fputs(
+        "Usage: railwatch [OPTIONS] [status|check|watch] [OPTIONS]\n"
+        "\n"
+        "Tells whether the board's power supplies PWR1 and PWR2 are good, through\n"
+        "RailwatchApi and the RailwatchDrv driver.\n"
+        "\n"
+        "Commands:\n"
+        "  status             print both supplies, e.g. 'PWR1: good', 'PWR2: FAILED'\n"
+        "                     (the default command)\n"
+        "  check              monitoring-plugin check: one status line; exit 0 OK (both\n"
+        "                     good), 2 CRITICAL (a supply failed), 3 UNKNOWN (the driver\n"
+        "                     cannot be opened or read)\n"
+        "  watch              poll and print a timestamped line whenever a state changes,\n"
+        "                     the first reading included, until interrupted (Ctrl-C) or\n"
+        "                     --count polls are made\n"
+        "\n"
+        "Options:\n"
+        "  --json             status, watch: print JSON objects instead of text\n"
+        "  --interval MS      watch: milliseconds between polls (default 1000)\n"
+        "  --count N          watch: stop after N polls (default: until interrupted)\n"
+        "  -h, --help         print this help and exit\n"
+#ifndef _WIN32
+        "\n"
+        "Simulation options (this build boots RailwatchDrv on a simulated board):\n"
+        "  --bios FILE        BIOS image file of 65536 bytes (0xF0000-0xFFFFF)\n"
+        "  --bios-kind KIND   built-in BIOS image: ami (default), award, ami-family, none\n"
+        "  --superio POS      Super I/O position: 2e (default), 4e, none\n"
+        "  --chip-id 0xNN     Super I/O chip ID (default 0x52)\n"
+        "  --pwr1 0|1         level of PWR1's input pin (default 1)\n"
+        "  --pwr2 0|1         level of PWR2's input pin (default 1)\n"
+        "  --sim-flip POLL:SUPPLY:LEVEL\n"
+        "                     watch, for tests: set SUPPLY (1 or 2) to LEVEL (0 or 1) just\n"
+        "                     before poll POLL (counted from 1); may be repeated\n"
+        "  A board whose BIOS the driver refuses, or on which it finds no Super I/O chip,\n"
+        "  ends up with no device: the supplies are then unknown.\n"
+#endif
+        "\n"
+        "Exit status: 0 success (check: OK); 2 usage error (check: CRITICAL);\n"
+        "3 the driver cannot be opened or read (check: UNKNOWN). Failures print the\n"
+        "library's message. status exits 0 whatever the supplies read.\n",
+        stdout);
+}
+
+void PrintUsageError(const std::string& error) {
+    std::fprintf(stderr,
+                 "railwatch: %s\n"
+                 "Usage: railwatch [OPTIONS] [status|check|watch] [OPTIONS]\n"
+                 "Try 'railwatch --help' for more information.\n",
+                 error.c_str());
+}
+
+}  // namespace railwatch

@@ -1,0 +1,59 @@
+// railwatch's command line: the commands, the options and their values, and the usage text.
+// Options may stand before or after the command. The host build adds the options that
+// describe its simulated board.
+#pragma once
+
+#ifndef _WIN32
+#include "BoardCommandLine.h"
+#endif
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace railwatch {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitCritical = 2;  // `check` only
+inline constexpr int kExitUnavailable = 3;
+
+inline constexpr unsigned kDefaultIntervalMs = 1000;
+
+enum class Command { Status, Check, Watch };
+
+// A supply level that the host sets just before the given poll (counted from 1).
+struct SupplyFlip {
+    unsigned long poll;
+    int supply;
+    bool level;
+};
+
+struct Options {
+    Command command = Command::Status;
+    bool help = false;
+    bool json = false;
+    unsigned long intervalMs = kDefaultIntervalMs;
+    std::optional<unsigned long> count;  // watch: polls to make; unset: until interrupted
+    std::vector<SupplyFlip> flips;
+    std::string watchOption;  // the first watch-only option given, for the usage check
+#ifndef _WIN32
+    simboard::BoardOptions board;
+    simboard::BoardCommandLine boardLine;
+#endif
+};
+
+struct ParsedCommandLine {
+    Options options;
+    std::string error;  // empty when the command line is good
+};
+
+ParsedCommandLine ParseCommandLine(int argc, char** argv);
+
+// The full usage, on stdout (--help).
+void PrintHelp();
+
+// A refused command line: the error and a short usage, on stderr.
+void PrintUsageError(const std::string& error);
+
+}  // namespace railwatch

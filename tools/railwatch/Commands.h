@@ -1,0 +1,13 @@
+// railwatch's commands: status, check and watch. Each returns the tool's exit status.
+#pragma once
+
+#include "CommandLine.h"
+#include "Machine.h"
+
+namespace railwatch {
+
+int RunStatus(const Options& options);
+int RunCheck();
+int RunWatch(const Options& options, Machine& machine);
+
+}  // namespace railwatch

@@ -1,0 +1,39 @@
+// railwatch: tells whether the board's power supplies PWR1 and PWR2 are good.
+//
+// One source for two builds. On Windows the tool talks to the installed RailwatchDrv
+// through RailwatchApi.dll and nothing else. On the host it first boots RailwatchDrv on a
+// simulated board (the board options describe it) and then talks to that driver through
+// the same library calls. Only the machine differs between the builds (Machine.h): how it
+// is brought up and, on the host, the supply flips that tests schedule between polls.
+// Parsing, the commands and their output are shared.
+//
+// Exit status: 0 success; 2 usage error (and, for `check`, CRITICAL); 3 the driver cannot
+// be opened or read (for `check`, UNKNOWN).
+#include "CommandLine.h"
+#include "Commands.h"
+#include "Machine.h"
+
+int main(int argc, char** argv) {
+    using namespace railwatch;
+    const ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+    if (!parsed.error.empty()) {
+        PrintUsageError(parsed.error);
+        return kExitUsage;
+    }
+    const Options& options = parsed.options;
+    if (options.help) {
+        PrintHelp();
+        return kExitOk;
+    }
+
+    Machine machine(options);
+    switch (options.command) {
+        case Command::Status:
+            return RunStatus(options);
+        case Command::Check:
+            return RunCheck();
+        case Command::Watch:
+            return RunWatch(options, machine);
+    }
+    return kExitUsage;
+}
