@@ -368,24 +368,31 @@ def check_driver(checks, dist, build):
     check_version(checks, image, label, VFT_DRV)
 
 
-def check_library(checks, dist, build):
-    label = "RailwatchApi.dll"
+# The two builds of the library and the tool: (folder under dist/, machine, toolchain
+# prefix, intermediates folder under build/, import symbol prefix).
+ARCHITECTURES = (
+    ("", 0x14C, "i686-w64-mingw32", "api", "__imp__"),
+    ("x64", 0x8664, "x86_64-w64-mingw32", "api-x64", "__imp_"),
+)
+
+
+def check_library(checks, dist, build, folder, machine, prefix, work, imp):
+    label = os.path.join(folder, "RailwatchApi.dll")
     image = Image(os.path.join(dist, label))
-    check_common(checks, image, label, 0x14C, False, 2)
+    check_common(checks, image, label, machine, machine == 0x8664, 2)
     checks.fact(bool(image.characteristics & IMAGE_FILE_DLL), f"{label}: DLL image")
     imports = image.imports()
     checks.fact(list(imports) == ["KERNEL32.dll"], f"{label}: imports from {', '.join(imports)}",
                 "expected KERNEL32.dll only")
     imported = set(imports.get("KERNEL32.dll", []))
     checks.info(f"{label}: {len(imported)} imports: {', '.join(sorted(imported))}")
-    undefined = {re.sub(r"^__imp__|@\d+$", "", name)
-                 for _, kind, name in symbols("i686-w64-mingw32",
-                                              os.path.join(build, "api", "RailwatchApi.o"))
+    undefined = {re.sub(r"^__imp__?|@\d+$", "", name)
+                 for _, kind, name in symbols(prefix, os.path.join(build, work, "RailwatchApi.o"))
                  if kind == "U"}
     checks.fact(imported == undefined, f"{label}: imports exactly what the library calls",
                 f"calls {sorted(undefined)}")
     module, exports = image.exports()
-    checks.fact(module == label, f"{label}: export module name {module}")
+    checks.fact(module == "RailwatchApi.dll", f"{label}: export module name {module}")
     for ordinal in sorted(set(exports) | set(API_EXPORTS)):
         name, rva = exports.get(ordinal, (None, 0))
         section = image.section_of(rva)
@@ -397,23 +404,24 @@ def check_library(checks, dist, build):
     checks.fact(exports.get(5, (None, -1))[1] == image.entry,
                 f"{label}: entry point {image.entry:#x} is the exported DllMain")
     check_version(checks, image, label, VFT_DLL)
-    for name in ("libRailwatchApi.a", "RailwatchApi.h"):
+    library = os.path.join(folder, "libRailwatchApi.a")
+    names = [library] + ([] if folder else ["RailwatchApi.h"])
+    for name in names:
         checks.fact(os.path.isfile(os.path.join(dist, name)), f"{name} beside the library")
-    listing = tool("i686-w64-mingw32", "nm", os.path.join(dist, "libRailwatchApi.a"))
+    listing = tool(prefix, "nm", os.path.join(dist, library)).split()
     for name in API_EXPORTS.values():
         if name != "DllMain":
-            checks.fact(f"__imp__{name}" in listing.split(),
-                        f"libRailwatchApi.a: links {name} to the DLL")
+            checks.fact(f"{imp}{name}" in listing, f"{library}: links {name} to the DLL")
 
 
-def check_tool(checks, dist):
-    label = "railwatch.exe"
+def check_tool(checks, dist, folder, machine):
+    label = os.path.join(folder, "railwatch.exe")
     path = os.path.join(dist, label)
     if not os.path.exists(path):
         checks.info(f"{label}: not built (tools/railwatch has no sources yet)")
         return
     image = Image(path)
-    check_common(checks, image, label, 0x14C, False, 3)
+    check_common(checks, image, label, machine, machine == 0x8664, 3)
     imports = image.imports()
     checks.fact("RailwatchApi.dll" in imports, f"{label}: imports from {', '.join(imports)}",
                 "expected RailwatchApi.dll among them")
@@ -424,13 +432,16 @@ def check_package(checks, dist):
     if not checks.fact(len(archives) == 1, f"archive {', '.join(archives)}"):
         return
     with zipfile.ZipFile(os.path.join(dist, archives[0])) as archive:
-        members = {os.path.basename(name): info.file_size for name, info in
+        # Paths below the archive's top folder: RailwatchApi.dll, x64/RailwatchApi.dll.
+        members = {name.split("/", 1)[-1]: info.file_size for name, info in
                    ((i.filename, i) for i in archive.infolist())}
         checks.fact(archive.testzip() is None, f"{archives[0]}: every member reads back")
     expected = ["RailwatchDrv.sys", "RailwatchDrv.inf", "RailwatchApi.dll", "RailwatchApi.h",
                 "libRailwatchApi.a", "README.txt"]
-    if os.path.exists(os.path.join(dist, "railwatch.exe")):
-        expected.append("railwatch.exe")
+    expected += ["x64/RailwatchApi.dll", "x64/libRailwatchApi.a"]
+    for name in ("railwatch.exe", "x64/railwatch.exe"):
+        if os.path.exists(os.path.join(dist, name)):
+            expected.append(name)
     for name in expected:
         size = os.path.getsize(os.path.join(dist, name)) if os.path.exists(
             os.path.join(dist, name)) else None
@@ -473,11 +484,15 @@ def check_inf(checks, dist):
 def check(arguments):
     dist, build = arguments
     checks = Checks()
-    for title, run in (("driver", lambda: check_driver(checks, dist, build)),
-                       ("library", lambda: check_library(checks, dist, build)),
-                       ("tool", lambda: check_tool(checks, dist)),
-                       ("INF", lambda: check_inf(checks, dist)),
-                       ("archive", lambda: check_package(checks, dist))):
+    stages = [("driver", lambda: check_driver(checks, dist, build))]
+    for folder, machine, prefix, work, imp in ARCHITECTURES:
+        arch = MACHINES[machine]
+        stages += [(f"library ({arch})", lambda a=(folder, machine, prefix, work, imp):
+                    check_library(checks, dist, build, *a)),
+                   (f"tool ({arch})", lambda a=(folder, machine): check_tool(checks, dist, *a))]
+    stages += [("INF", lambda: check_inf(checks, dist)),
+               ("archive", lambda: check_package(checks, dist))]
+    for title, run in stages:
         print(f"{title}:")
         try:
             run()

@@ -1,9 +1,11 @@
 /* Loads RailwatchApi.dll the way an application does and checks its exports and its
  * behaviour when no driver is present (run under Wine, or on Windows without the driver).
+ * Built for x86 and for x64, each against the library of its own architecture.
  *
- * Every call goes through probe_call, which pushes the arguments, calls and reads the
- * stack pointer before restoring it: a cdecl function leaves its arguments for the
- * caller to remove, a stdcall one removes them itself.
+ * On x86 every call goes through probe_call, which pushes the arguments, calls and reads
+ * the stack pointer before restoring it: a cdecl function leaves its arguments for the
+ * caller to remove, a stdcall one removes them itself. x64 has one calling convention,
+ * so there the exports are called directly.
  *
  * Usage: api_under_wine.exe [path of RailwatchApi.dll]
  * Prints one line per check and "N passed, N failed"; exits 1 when a check failed. */
@@ -12,6 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#if defined(__i386__)
 /* Calls fn with count 32-bit arguments; *moved receives the stack pointer right after
  * the call minus the one before the arguments were pushed. */
 extern unsigned probe_call(FARPROC fn, unsigned count, const unsigned* arguments, int* moved);
@@ -43,10 +46,13 @@ __asm__(
     "    popl %ebx\n"
     "    popl %ebp\n"
     "    ret\n");
+#endif
 
 static int passed;
 static int failed;
+#if defined(__i386__)
 static int stack_faults;
+#endif
 
 static void check(int ok, const char* what) {
     printf("%s  %s\n", ok ? "ok  " : "FAIL", what);
@@ -74,10 +80,16 @@ static struct Export exports[] = {
 };
 enum { DEVICE_CLOSE, DEVICE_OPEN, GET, GET_ERROR_MESSAGE, DLL_MAIN, EXPORT_COUNT };
 
-/* Calls an export and checks that the stack is left as its calling convention says. */
-static unsigned call(int which, unsigned a0, unsigned a1, unsigned a2) {
-    const unsigned arguments[3] = {a0, a1, a2};
+/* Calls an export and, on x86, checks that the stack is left as its calling convention
+ * says. Every export returns an int-sized value (int or BOOL). */
+static unsigned call(int which, UINT_PTR a0, UINT_PTR a1, UINT_PTR a2) {
     const struct Export* e = &exports[which];
+#if !defined(__i386__)
+    /* Surplus arguments travel in registers that the callee ignores. */
+    typedef int (*Export3)(UINT_PTR, UINT_PTR, UINT_PTR);
+    return (unsigned)((Export3)(void (*)(void))e->address)(a0, a1, a2);
+#else
+    const unsigned arguments[3] = {a0, a1, a2};
     int moved = 0;
     unsigned result = probe_call(e->address, e->arguments, arguments, &moved);
     const int expected = e->cdecl_convention ? -(int)(4 * e->arguments) : 0;
@@ -89,6 +101,7 @@ static unsigned call(int which, unsigned a0, unsigned a1, unsigned a2) {
         check(0, line);
     }
     return result;
+#endif
 }
 
 static const char* const messages[] = {
@@ -115,7 +128,7 @@ static void check_messages(void) {
     unsigned char buffer[BUFFER_SIZE];
     for (unsigned code = 0; code < 4; ++code) {
         memset(buffer, CANARY, sizeof buffer);
-        unsigned result = call(GET_ERROR_MESSAGE, code, (unsigned)(UINT_PTR)buffer, 0);
+        unsigned result = call(GET_ERROR_MESSAGE, code, (UINT_PTR)buffer, 0);
         size_t length = strlen(messages[code]) + 1;
         int ok =
             result == 0 && memcmp(buffer, messages[code], length) == 0 && untouched(buffer, length);
@@ -124,13 +137,13 @@ static void check_messages(void) {
         check(ok, line);
     }
     memset(buffer, CANARY, sizeof buffer);
-    call(GET_ERROR_MESSAGE, 2, (unsigned)(UINT_PTR)buffer, 0);
+    call(GET_ERROR_MESSAGE, 2, (UINT_PTR)buffer, 0);
     check(!untouched(buffer, 57) && untouched(buffer, 58), "message 2 writes exactly 58 bytes");
 
     const unsigned others[] = {4, 5, 0x80000000u, 0xFFFFFFFFu};
     for (unsigned i = 0; i < sizeof others / sizeof others[0]; ++i) {
         memset(buffer, CANARY, sizeof buffer);
-        unsigned result = call(GET_ERROR_MESSAGE, others[i], (unsigned)(UINT_PTR)buffer, 0);
+        unsigned result = call(GET_ERROR_MESSAGE, others[i], (UINT_PTR)buffer, 0);
         snprintf(line, sizeof line, "message %#x: returns 0 and leaves the buffer", others[i]);
         check(result == 0 && untouched(buffer, 0), line);
     }
@@ -140,7 +153,7 @@ static void check_without_driver(void) {
     char line[200];
     void* handle = (void*)0x1234;
     SetLastError(0xDEAD);
-    unsigned result = call(DEVICE_OPEN, (unsigned)(UINT_PTR)&handle, 0, 0);
+    unsigned result = call(DEVICE_OPEN, (UINT_PTR)&handle, 0, 0);
     DWORD reason = GetLastError();
     snprintf(line, sizeof line,
              "no driver: Railwatch_DeviceOpen returns %u (2), handle %p (null), GetLastError %lu "
@@ -154,14 +167,14 @@ static void check_without_driver(void) {
           line);
 
     unsigned char state = 0x77;
-    result = call(GET, 0, 1, (unsigned)(UINT_PTR)&state);
+    result = call(GET, 0, 1, (UINT_PTR)&state);
     check(result == 3 && state == 0x77,
           "Railwatch_Get with a null handle returns 3 and leaves the status byte");
 
     const unsigned indexes[] = {0, 3, 255};
     for (unsigned i = 0; i < sizeof indexes / sizeof indexes[0]; ++i) {
         state = 0x77;
-        result = call(GET, 0x1000, indexes[i], (unsigned)(UINT_PTR)&state);
+        result = call(GET, 0x1000, indexes[i], (UINT_PTR)&state);
         snprintf(line, sizeof line,
                  "Railwatch_Get index %u with a non-null handle returns %u (4), status byte %#x "
                  "(left 0x77)",
@@ -170,11 +183,11 @@ static void check_without_driver(void) {
     }
 
     void* none = NULL;
-    result = call(DEVICE_CLOSE, (unsigned)(UINT_PTR)&none, 0, 0);
+    result = call(DEVICE_CLOSE, (UINT_PTR)&none, 0, 0);
     check(result == 3 && none == NULL, "Railwatch_DeviceClose with a null variable returns 3");
 
     void* stale = (void*)0x1000;
-    result = call(DEVICE_CLOSE, (unsigned)(UINT_PTR)&stale, 0, 0);
+    result = call(DEVICE_CLOSE, (UINT_PTR)&stale, 0, 0);
     check(result == 0 && stale == (void*)0x1000,
           "Railwatch_DeviceClose with nothing open returns 0 and leaves the variable");
 }
@@ -202,13 +215,15 @@ int main(int argc, char** argv) {
         resolved = resolved && by_ordinal != NULL;
     }
     if (resolved) {
-        check(call(DLL_MAIN, (unsigned)(UINT_PTR)library, DLL_THREAD_ATTACH, 0) == TRUE,
+        check(call(DLL_MAIN, (UINT_PTR)library, DLL_THREAD_ATTACH, 0) == TRUE,
               "DllMain returns TRUE");
         check_messages();
         check_without_driver();
+#if defined(__i386__)
         check(stack_faults == 0,
               "every call left the stack as its convention says (cdecl: the caller pops; "
               "DllMain stdcall)");
+#endif
     }
     FreeLibrary(library);
     printf("%d passed, %d failed\n", passed, failed);
