@@ -3,9 +3,26 @@
 #include "RailwatchDrv.h"
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
+
+// The range of the driver's writable globals (DRIVER_DATA), marked by the linker.
+extern "C" char __start_railwatch_driver_data[];
+extern "C" char __stop_railwatch_driver_data[];
 
 namespace simboard {
 namespace {
+
+// The driver's globals as the image defines them, copied before any driver code has run.
+const std::vector<char>& LoadTimeDriverData() {
+    static const std::vector<char> data(__start_railwatch_driver_data,
+                                        __stop_railwatch_driver_data);
+    return data;
+}
+
+// Taken while the program starts: the driver's globals have static initialisers only, so
+// they still hold their load-time values then.
+[[maybe_unused]] const bool kLoadTimeDriverDataTaken = !LoadTimeDriverData().empty();
 
 // Registry key paths compare without regard to case.
 bool SameKeyPath(std::u16string_view a, std::u16string_view b) {
@@ -18,11 +35,8 @@ bool SameKeyPath(std::u16string_view a, std::u16string_view b) {
 }  // namespace
 
 void ResetDriverImage() {
-    g_RegistryPath = UNICODE_STRING{0, 0, nullptr};
-    g_IndexPort = 0x2E;
-    g_DataPort = 0x2F;
-    g_ChipIndexPort = 0x2E;
-    g_ChipDataPort = 0x2F;
+    const auto& loadTime = LoadTimeDriverData();
+    std::memcpy(__start_railwatch_driver_data, loadTime.data(), loadTime.size());
 }
 
 SimulatedBoard::SimulatedBoard(const BoardOptions& options) : registryPath_(options.registryPath) {

@@ -29,8 +29,8 @@ struct BoardOptions {
     bool serviceKey = true;  // false: the fixed service key (and so the default path) is absent
 };
 
-// Makes the driver image fresh, as a new load of RailwatchDrv.sys would: its driver-wide
-// variables take their load-time values again.
+// Makes the driver image fresh, as a new load of RailwatchDrv.sys would: every writable
+// global of the driver takes again the value the driver's own initialiser gives it.
 void ResetDriverImage();
 
 class SimulatedBoard {

@@ -7,7 +7,7 @@
 
 // Copy of the service key path given at load, NUL-terminated; AddDevice copies it into
 // each device. Written at load, freed at unload.
-UNICODE_STRING g_RegistryPath = {0, 0, NULL};
+DRIVER_DATA UNICODE_STRING g_RegistryPath = {0, 0, NULL};
 
 #define BANNER_LINE "////////////////////////////////////////////////////////////////////"
 

@@ -31,14 +31,14 @@
 
 // The pair on which DetectSuperIo probes; it moves to the fallback pair after a probe
 // that finds nothing on the primary one, and stays there while the driver is loaded.
-LONG g_IndexPort = SUPERIO_PRIMARY_INDEX_PORT;
-LONG g_DataPort = SUPERIO_PRIMARY_DATA_PORT;
+DRIVER_DATA LONG g_IndexPort = SUPERIO_PRIMARY_INDEX_PORT;
+DRIVER_DATA LONG g_DataPort = SUPERIO_PRIMARY_DATA_PORT;
 
 // The pair on which a probe last found the chip: the reads address it. It moves only when
 // a probe finds the chip, so a probe that misses (on wake, say) cannot send later reads
 // to an empty pair, whose floating pins would read as "good".
-LONG g_ChipIndexPort = SUPERIO_PRIMARY_INDEX_PORT;
-LONG g_ChipDataPort = SUPERIO_PRIMARY_DATA_PORT;
+DRIVER_DATA LONG g_ChipIndexPort = SUPERIO_PRIMARY_INDEX_PORT;
+DRIVER_DATA LONG g_ChipDataPort = SUPERIO_PRIMARY_DATA_PORT;
 
 // One entry per supply: the GPIO bit of its pin, and where the chip keeps that pin.
 struct PWR_ENTRY {
