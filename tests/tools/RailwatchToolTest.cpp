@@ -1,110 +1,23 @@
 // The `railwatch` tool as people run it: the host build boots RailwatchDrv on a simulated
 // board described by its options, then reads the supplies through the API library.
 #include "BiosImages.h"
+#include "ToolRun.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
+
+using namespace railwatch_test;
 
 #ifdef RAILWATCH_TOOL_PATH
 
 constexpr const char* kOpenFailed = "Railwatch_OpenDevice_Failed: Open Railwatch Device Failed";
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// A file that lives as long as the object.
-class TempFile {
-  public:
-    TempFile() {
-        std::string pattern = ::testing::TempDir() + "railwatch-XXXXXX";
-        const int fd = mkstemp(pattern.data());
-        EXPECT_GE(fd, 0);
-        close(fd);
-        path_ = pattern;
-    }
-    ~TempFile() { std::remove(path_.c_str()); }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// Starts the tool with the arguments; its stdout goes to `stdoutFd`, its stderr to
-// `stderrFd`.
-pid_t Spawn(const std::vector<std::string>& args, int stdoutFd, int stderrFd) {
-    std::vector<std::string> argv{RAILWATCH_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (auto& arg : argv) {
-        pointers.push_back(arg.data());
-    }
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(error, 0) << "cannot start " << RAILWATCH_TOOL_PATH;
-    return pid;
-}
-
-int WaitForExit(pid_t pid) {
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status)) << "the tool did not exit normally: status " << status;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-Outcome RunTool(const std::vector<std::string>& args) {
-    TempFile out;
-    TempFile err;
-    const int outFd = open(out.Path().c_str(), O_WRONLY | O_TRUNC);
-    const int errFd = open(err.Path().c_str(), O_WRONLY | O_TRUNC);
-    const pid_t pid = Spawn(args, outFd, errFd);
-    close(outFd);
-    close(errFd);
-    Outcome outcome;
-    outcome.exitCode = pid > 0 ? WaitForExit(pid) : -1;
-    outcome.out = ReadFile(out.Path());
-    outcome.err = ReadFile(err.Path());
-    return outcome;
-}
-
-std::string Describe(const std::vector<std::string>& args) {
-    std::string text = "railwatch";
-    for (const auto& arg : args) {
-        text += " " + arg;
-    }
-    return text;
-}
 
 struct Case {
     std::vector<std::string> args;

@@ -76,6 +76,12 @@ const KnownOption kOptions[] = {
          o.json = true;
          return std::string();
      }},
+    {"--textfile", true,
+     [](Options& o, std::string_view value) {
+         if (value.empty()) return std::string("--textfile takes a file name");
+         o.textfile = value;
+         return std::string();
+     }},
     {"--interval", true,
      [](Options& o, std::string_view value) {
          const auto ms = ParseNumber(value, kMaxIntervalMs);
@@ -202,6 +208,8 @@ void PrintHelp() {
         "\n"
         "Options:\n"
         "  --json             status, watch: print JSON objects instead of text\n"
+        "  --textfile FILE    also write the readings to FILE in the Prometheus text\n"
+        "                     format (replaced atomically; watch: at every poll)\n"
         "  --interval MS      watch: milliseconds between polls (default 1000)\n"
         "  --count N          watch: stop after N polls (default: until interrupted)\n"
         "  -h, --help         print this help and exit\n"

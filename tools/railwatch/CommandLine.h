@@ -17,6 +17,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitCritical = 2;  // `check` only
 inline constexpr int kExitUnavailable = 3;
+inline constexpr int kExitCannotWrite = 2;  // the textfile (for `check`: UNKNOWN, 3)
 
 inline constexpr unsigned kDefaultIntervalMs = 1000;
 
@@ -33,6 +34,7 @@ struct Options {
     Command command = Command::Status;
     bool help = false;
     bool json = false;
+    std::string textfile;  // --textfile: where to write the readings for Prometheus; empty: nowhere
     unsigned long intervalMs = kDefaultIntervalMs;
     std::optional<unsigned long> count;  // watch: polls to make; unset: until interrupted
     std::vector<SupplyFlip> flips;

@@ -3,12 +3,28 @@
 
 #include "Device.h"
 #include "Output.h"
+#include "Textfile.h"
 
 #include <cstdio>
 #include <optional>
 #include <string>
 
 namespace railwatch {
+
+namespace {
+
+// Writes the reading to the textfile, when one was asked for. Returns what went wrong, or
+// an empty string.
+std::string UpdateTextfile(const Options& options, const Reading& reading) {
+    return options.textfile.empty() ? std::string() : WriteTextfile(options.textfile, reading);
+}
+
+void ReportTextfileFailure(const std::string& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "railwatch: %s\n", error.c_str());
+}
+
+}  // namespace
 
 int RunStatus(const Options& options) {
     const Reading reading = Device().Read();
@@ -17,17 +33,31 @@ int RunStatus(const Options& options) {
     } else {
         std::printf("%s\n", TextReading(reading, "\n").c_str());
     }
+    const std::string textfileError = UpdateTextfile(options, reading);
+    if (!textfileError.empty()) {
+        ReportTextfileFailure(textfileError);
+    }
     if (reading.result != Railwatch_SUCCESS) {
         ReportFailure(reading);
         return kExitUnavailable;
     }
-    return kExitOk;
+    return textfileError.empty() ? kExitOk : kExitCannotWrite;
 }
 
-int RunCheck() {
+// The status line and the exit status follow the supplies. A textfile that cannot be written
+// goes to stderr, and turns OK into UNKNOWN: the exporter's file no longer says how things are.
+int RunCheck(const Options& options) {
     const Reading reading = Device().Read();
+    const std::string textfileError = UpdateTextfile(options, reading);
+    if (!textfileError.empty()) {
+        ReportTextfileFailure(textfileError);
+    }
     if (reading.result != Railwatch_SUCCESS) {
         std::printf("RAILWATCH UNKNOWN - %s\n", Message(reading.result).c_str());
+        return kExitUnavailable;
+    }
+    if (reading.good[0] && reading.good[1] && !textfileError.empty()) {
+        std::printf("RAILWATCH UNKNOWN - %s\n", textfileError.c_str());
         return kExitUnavailable;
     }
     if (reading.good[0] && reading.good[1]) {
@@ -48,6 +78,7 @@ int RunWatch(const Options& options, Machine& machine) {
     CatchInterrupts();
     const Device device;
     std::optional<Reading> last;
+    std::string textfileError;  // of the latest poll
     for (unsigned long poll = 1; !Interrupted(); ++poll) {
         machine.BeforePoll(poll);
         const Reading reading = device.Read();
@@ -61,6 +92,13 @@ int RunWatch(const Options& options, Machine& machine) {
             std::fflush(stdout);
             last = reading;
         }
+        // Rewritten at every poll, so that its age tells a collector the watch is alive. A
+        // failure is told once, and the next poll tries again.
+        const std::string error = UpdateTextfile(options, reading);
+        if (!error.empty() && error != textfileError) {
+            ReportTextfileFailure(error);
+        }
+        textfileError = error;
         if (reading.result != Railwatch_SUCCESS) {
             ReportFailure(reading);
             return kExitUnavailable;
@@ -70,7 +108,7 @@ int RunWatch(const Options& options, Machine& machine) {
         }
         SleepUnlessInterrupted(options.intervalMs);
     }
-    return kExitOk;
+    return textfileError.empty() ? kExitOk : kExitCannotWrite;
 }
 
 }  // namespace railwatch

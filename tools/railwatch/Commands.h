@@ -7,7 +7,7 @@
 namespace railwatch {
 
 int RunStatus(const Options& options);
-int RunCheck();
+int RunCheck(const Options& options);
 int RunWatch(const Options& options, Machine& machine);
 
 }  // namespace railwatch

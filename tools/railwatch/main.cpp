@@ -12,6 +12,10 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Machine.h"
+#include "Textfile.h"
+
+#include <cstdio>
+#include <string>
 
 int main(int argc, char** argv) {
     using namespace railwatch;
@@ -26,12 +30,25 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
+    // A textfile that cannot be written is found out before anything is read.
+    if (!options.textfile.empty()) {
+        const std::string error = CheckTextfilePath(options.textfile);
+        if (!error.empty()) {
+            if (options.command == Command::Check) {
+                std::printf("RAILWATCH UNKNOWN - %s\n", error.c_str());
+                return kExitUnavailable;
+            }
+            std::fprintf(stderr, "railwatch: %s\n", error.c_str());
+            return kExitCannotWrite;
+        }
+    }
+
     Machine machine(options);
     switch (options.command) {
         case Command::Status:
             return RunStatus(options);
         case Command::Check:
-            return RunCheck();
+            return RunCheck(options);
         case Command::Watch:
             return RunWatch(options, machine);
     }
