@@ -1,12 +1,12 @@
 // railwatch's commands: status, check and watch.
 #include "Commands.h"
 
+#include "ChangeEvents.h"
 #include "Device.h"
 #include "Output.h"
 #include "Textfile.h"
 
 #include <cstdio>
-#include <optional>
 #include <string>
 
 namespace railwatch {
@@ -23,6 +23,12 @@ void ReportTextfileFailure(const std::string& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "railwatch: %s\n", error.c_str());
 }
+
+// watch prints the readings themselves; it needs to know only whether something changed.
+class IgnoringSink final : public ChangeSink {
+  public:
+    void Report(const ChangeEvent&, const Reading&) override {}
+};
 
 }  // namespace
 
@@ -77,12 +83,14 @@ int RunCheck(const Options& options) {
 int RunWatch(const Options& options, Machine& machine) {
     CatchInterrupts();
     const Device device;
-    std::optional<Reading> last;
+    ChangeTracker tracker;
+    IgnoringSink changes;
     std::string textfileError;  // of the latest poll
     for (unsigned long poll = 1; !Interrupted(); ++poll) {
         machine.BeforePoll(poll);
         const Reading reading = device.Read();
-        if (reading != last) {
+        // The first reading is printed whatever it is; later ones when they change something.
+        if (tracker.Update(reading, changes) > 0 || poll == 1) {
             const std::string time = Timestamp();
             if (options.json) {
                 std::printf("%s\n", JsonReading(reading, time).c_str());
@@ -90,7 +98,6 @@ int RunWatch(const Options& options, Machine& machine) {
                 std::printf("%s %s\n", time.c_str(), TextReading(reading, ", ").c_str());
             }
             std::fflush(stdout);
-            last = reading;
         }
         // Rewritten at every poll, so that its age tells a collector the watch is alive. A
         // failure is told once, and the next poll tries again.

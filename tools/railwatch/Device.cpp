@@ -1,6 +1,8 @@
 // The library's open device and the readings railwatch takes through it.
 #include "Device.h"
 
+#include "Win32Services.h"
+
 #include <cstdio>
 
 namespace railwatch {
@@ -13,7 +15,7 @@ std::string Message(int code) {
     return buffer;
 }
 
-Device::Device() { openResult_ = Railwatch_DeviceOpen(&handle_); }
+Device::Device() { Open(); }
 
 Device::~Device() {
     if (handle_ != nullptr) {
@@ -21,14 +23,31 @@ Device::~Device() {
     }
 }
 
+void Device::Open() {
+    openResult_ = Railwatch_DeviceOpen(&handle_);
+    openError_ = openResult_ == Railwatch_SUCCESS ? 0 : GetLastError();
+}
+
+void Device::Reopen() {
+    if (handle_ != nullptr) {
+        Railwatch_DeviceClose(&handle_);
+        handle_ = nullptr;
+    }
+    Open();
+}
+
 Reading Device::Read() const {
     Reading reading;
     reading.result = openResult_;
+    reading.systemError = openError_;
     for (unsigned char supply = Railwatch_PWR1;
          supply <= Railwatch_PWR2 && reading.result == Railwatch_SUCCESS; ++supply) {
         unsigned char state = 0;
         reading.result = Railwatch_Get(handle_, supply, &state);
         reading.good[supply - 1] = state != 0;
+        if (reading.result != Railwatch_SUCCESS) {
+            reading.systemError = GetLastError();
+        }
     }
     if (reading.result != Railwatch_SUCCESS) {
         reading.good[0] = reading.good[1] = false;

@@ -12,10 +12,11 @@ namespace railwatch {
 std::string Message(int code);
 
 // Both supplies at one moment, or the library's result code when they could not be read:
-// then neither supply is known.
+// then neither supply is known, and systemError holds GetLastError() of the failed call.
 struct Reading {
     int result = Railwatch_SUCCESS;
     bool good[2] = {false, false};  // PWR1, PWR2
+    unsigned long systemError = 0;
 
     bool Known() const { return result == Railwatch_SUCCESS; }
     bool operator==(const Reading&) const = default;
@@ -32,9 +33,16 @@ class Device {
     // Reads PWR1 then PWR2; the first failure (of the open, or of a read) makes both unknown.
     Reading Read() const;
 
+    // Closes the device if it is open and opens it again: a monitor that outlives an
+    // outage (no driver yet, a device removed) reads through a fresh open.
+    void Reopen();
+
   private:
+    void Open();
+
     DEVICE_HANDLE* handle_ = nullptr;
-    int openResult_;
+    int openResult_ = Railwatch_SUCCESS;
+    unsigned long openError_ = 0;
 };
 
 }  // namespace railwatch
