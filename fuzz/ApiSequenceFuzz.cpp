@@ -1,8 +1,9 @@
 // API call sequences: opens, reads, closes and message look-ups in any order, with any
-// arguments the library accepts (a handle is the one from the last open, or null; a
-// variable handed to close may hold any value; null pointers where the library guards
-// against them), over a board whose device starts, stops, goes away and comes back and
-// whose supplies change, with allocations and opens that fail, all taken from the input.
+// arguments the library accepts (a handle is the one from the last open, open or closed,
+// another value, or null; a variable handed to close may hold any value; null pointers
+// where the library guards against them), over a board whose device starts, stops, goes away and
+// comes back and whose supplies change, with allocations and opens that fail, all taken from the
+// input.
 //
 // Each result is checked against a small model of the library: one process-wide device
 // record, opened once and shared, closed by any non-null variable; a read that the driver
@@ -150,8 +151,23 @@ class Session {
     }
 
     void Get() {
-        DEVICE_HANDLE* handle =
-            open_ && data_.ConsumeIntegralInRange(0, 7) != 0 ? handle_ : nullptr;
+        // Mostly the open device's handle; sometimes null, the last handle whether open or
+        // closed, or one that no open handed out.
+        DEVICE_HANDLE* handle = nullptr;
+        switch (data_.ConsumeIntegralInRange(0, 9)) {
+            case 0:
+                break;
+            case 1:
+                handle = handle_;
+                break;
+            case 2:
+                handle = reinterpret_cast<DEVICE_HANDLE*>(&stranger_);
+                break;
+            default:
+                handle = open_ ? handle_ : nullptr;
+                break;
+        }
+        const bool openDevice = open_ && handle == handle_;
         unsigned char index;
         switch (data_.ConsumeIntegralInRange(0, 3)) {
             case 0:
@@ -163,15 +179,26 @@ class Session {
         }
         const bool noStatus = data_.ConsumeIntegralInRange(0, 15) == 0;
         unsigned char status = kPoison;
+        const unsigned requestsBefore = host::CallCount("DeviceIoControl");
+        SetLastError(0);
         const int result = Railwatch_Get(handle, index, noStatus ? nullptr : &status);
-        FUZZ_TRACE("get %s index %u%s -> %d byte %u", handle ? "handle" : "null", index,
-                   noStatus ? " no status byte" : "", result, status);
+        FUZZ_TRACE("get %s index %u%s -> %d byte %u",
+                   openDevice ? "handle"
+                   : handle   ? "other handle"
+                              : "null",
+                   index, noStatus ? " no status byte" : "", result, status);
 
         int expected;
         if (handle == nullptr) {
             expected = Railwatch_INVALID_HANDLE;
         } else if (index != Railwatch_PWR1 && index != Railwatch_PWR2) {
             expected = Railwatch_INVALID_INDEX;
+        } else if (!openDevice) {
+            // Refused by its value: nothing read through it, nothing sent.
+            expected = Railwatch_INVALID_HANDLE;
+            FUZZ_CHECK(GetLastError() == ERROR_INVALID_HANDLE &&
+                           host::CallCount("DeviceIoControl") == requestsBefore,
+                       "a handle other than the open device's was followed");
         } else if (noStatus) {
             expected = Railwatch_INVALID_HANDLE;
         } else if (handleGeneration_ != generation_ || board_->Device() == nullptr) {

@@ -38,6 +38,13 @@ std::string Refused(std::string_view option, std::string_view takes, std::string
 
 }  // namespace
 
+std::optional<USHORT> ParseSuperIoPosition(std::string_view text) {
+    if (text == "2e") return USHORT{0x2E};
+    if (text == "4e") return USHORT{0x4E};
+    if (text == "none") return USHORT{0};
+    return std::nullopt;
+}
+
 bool BoardCommandLine::Takes(std::string_view option) {
     for (const auto known : kBoardOptions) {
         if (option == known) return true;
@@ -67,15 +74,9 @@ std::string BoardCommandLine::Apply(std::string_view option, std::string_view va
         }
         biosOption_ = option;
     } else if (option == "--superio") {
-        if (value == "2e") {
-            board.superIoIndexPort = 0x2E;
-        } else if (value == "4e") {
-            board.superIoIndexPort = 0x4E;
-        } else if (value == "none") {
-            board.superIoIndexPort = 0;
-        } else {
-            return Refused(option, "2e, 4e or none", value);
-        }
+        const auto position = ParseSuperIoPosition(value);
+        if (!position) return Refused(option, "2e, 4e or none", value);
+        board.superIoIndexPort = *position;
     } else if (option == "--chip-id") {
         const auto id = ParseByte(value);
         if (!id) return Refused(option, "0xNN", value);

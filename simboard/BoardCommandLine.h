@@ -4,10 +4,14 @@
 
 #include "SimulatedBoard.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace simboard {
+
+// Where the Super I/O chip answers: "2e" (0x2E), "4e" (0x4E) or "none" (0, no chip).
+std::optional<USHORT> ParseSuperIoPosition(std::string_view text);
 
 class BoardCommandLine {
   public:

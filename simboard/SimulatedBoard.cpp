@@ -39,11 +39,12 @@ void ResetDriverImage() {
     std::memcpy(__start_railwatch_driver_data, loadTime.data(), loadTime.size());
 }
 
-SimulatedBoard::SimulatedBoard(const BoardOptions& options) : registryPath_(options.registryPath) {
+SimulatedBoard::SimulatedBoard(const BoardOptions& options)
+    : registryPath_(options.registryPath), chipId_(options.chipId) {
     host::ResetPlatform();
     ResetDriverImage();
     host::SetBiosImage(options.bios);
-    host::ConfigureChip(host::ChipConfig{options.superIoIndexPort, options.chipId, 0x41});
+    MoveChip(options.superIoIndexPort);
     host::SetSupplyLevel(1, options.pwr1);
     host::SetSupplyLevel(2, options.pwr2);
 
@@ -58,6 +59,10 @@ SimulatedBoard::SimulatedBoard(const BoardOptions& options) : registryPath_(opti
 }
 
 SimulatedBoard::~SimulatedBoard() { host::DeleteDriverObject(driver_); }
+
+void SimulatedBoard::MoveChip(USHORT indexPort) {
+    host::ConfigureChip(host::ChipConfig{indexPort, chipId_, 0x41});
+}
 
 NTSTATUS SimulatedBoard::Load() {
     const NTSTATUS status = host::CallDriverEntry(driver_, DriverEntry, registryPath_);

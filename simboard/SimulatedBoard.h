@@ -56,6 +56,9 @@ class SimulatedBoard {
     bool Boot();
 
     void SetSupply(int supply, bool level) { host::SetSupplyLevel(supply, level); }
+    // Moves the chip to another index port (0x2E, 0x4E), or takes it away (0); it answers
+    // there as a freshly powered chip with the board's chip ID.
+    void MoveChip(USHORT indexPort);
 
     DRIVER_OBJECT* Driver() const { return driver_; }
     DEVICE_OBJECT* PhysicalDevice() const { return pdo_; }  // the latest device node
@@ -67,6 +70,7 @@ class SimulatedBoard {
     DEVICE_OBJECT* pdo_ = nullptr;
     bool loaded_ = false;
     std::u16string registryPath_;
+    UCHAR chipId_;
 };
 
 }  // namespace simboard

@@ -232,6 +232,8 @@ DWORD Win32ErrorFromStatus(std::int32_t status) {
             return ERROR_NOT_ENOUGH_MEMORY;
         case STATUS_NOT_SUPPORTED:
             return ERROR_NOT_SUPPORTED;
+        case STATUS_DEVICE_NOT_READY:
+            return ERROR_NOT_READY;
         default:
             return ERROR_GEN_FAILURE;
     }

@@ -34,6 +34,17 @@ class ApiTest : public PlatformTest {
         return *board_;
     }
 
+    // A board whose device exists; a start is sent only when asked for.
+    simboard::SimulatedBoard& AddBoard(const simboard::BoardOptions& options, bool start) {
+        board_.emplace(options);
+        EXPECT_EQ(board_->Load(), STATUS_SUCCESS);
+        EXPECT_EQ(board_->Add(), STATUS_SUCCESS);
+        if (start) {
+            (void)board_->Start();
+        }
+        return *board_;
+    }
+
     // A board on which the driver ends up with no device.
     void BoardWithoutDevice(const simboard::BoardOptions& options) {
         board_.emplace(options);
@@ -190,6 +201,67 @@ TEST_F(ApiTest, NullArgumentsAreRefusedWithoutCrashing) {
     EXPECT_EQ(Railwatch_GetErrorMessage(2, nullptr), Railwatch_SUCCESS);
     EXPECT_EQ(host::OpenHandleCount(), 1u);
     EXPECT_EQ(host::OutstandingGlobalBlocks(), 1u);
+}
+
+// A handle that is not the process's open device (one that an earlier close ended, or
+// one that no open handed out) is refused by its value alone: nothing is read through it,
+// nothing is sent, and GetLastError() says the handle is invalid.
+TEST_F(ApiTest, AHandleOtherThanTheOpenDeviceIsRefusedWithoutARequest) {
+    BootBoard();
+    DEVICE_HANDLE* closed = Open();
+    DEVICE_HANDLE* variable = closed;
+    ASSERT_EQ(Railwatch_DeviceClose(&variable), Railwatch_SUCCESS);
+
+    struct Case {
+        const char* name;
+        DEVICE_HANDLE* handle;
+        bool openAnother;  // another instance is open when the handle is used
+    };
+    for (const Case& c : {Case{"closed, nothing open", closed, false},
+                          Case{"never opened, nothing open", AnyNonNullHandle(), false},
+                          Case{"never opened, the device open", AnyNonNullHandle(), true}}) {
+        SCOPED_TRACE(c.name);
+        if (c.openAnother) {
+            Open();
+        }
+        const unsigned requests = host::CallCount("DeviceIoControl");
+        const auto ports = host::PortAccessCount();
+        SetLastError(0);
+        const Answer answer = Get(c.handle, Railwatch_PWR1);
+        EXPECT_EQ(answer.result, Railwatch_INVALID_HANDLE);
+        EXPECT_EQ(answer.state, kUntouched);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(host::CallCount("DeviceIoControl"), requests);
+        EXPECT_EQ(host::PortAccessCount(), ports);
+    }
+}
+
+// Until a probe has found the chip the driver does not answer: the read is refused with
+// 3, the byte is left alone, and GetLastError() gives ERROR_NOT_READY, as Windows maps the
+// driver's STATUS_DEVICE_NOT_READY.
+TEST_F(ApiTest, ReadsBeforeTheChipIsKnownAreNotReady) {
+    simboard::BoardOptions noChip;
+    noChip.superIoIndexPort = 0;
+    struct Case {
+        const char* name;
+        simboard::BoardOptions board;
+        bool start;
+    };
+    for (const Case& c :
+         {Case{"not started yet", {}, false}, Case{"the start found no chip", noChip, true}}) {
+        SCOPED_TRACE(c.name);
+        AddBoard(c.board, c.start);
+        DEVICE_HANDLE* handle = Open();
+        for (const unsigned char index : {Railwatch_PWR1, Railwatch_PWR2}) {
+            SetLastError(0);
+            const Answer answer = Get(handle, index);
+            EXPECT_EQ(answer.result, Railwatch_INVALID_HANDLE);
+            EXPECT_EQ(answer.state, kUntouched);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+        }
+        EXPECT_EQ(host::PortAccessCount(), c.start ? 14u : 0u);  // the start's probe only
+        TearDown();
+    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -162,6 +162,25 @@ TEST_F(PowerTest, ResumeOnWhichTheChipIsGoneStillPrints) {
     EXPECT_EQ(host::CallCount("RtlWriteRegistryValue"), writesBefore);
 }
 
+// Before a probe has found the chip there is nothing to latch: a sleep or a hibernation
+// reads no port (the chip's pair is not known) and prints the values it has.
+TEST_F(PowerTest, NothingIsLatchedBeforeTheChipIsKnown) {
+    for (const POWER_ACTION action : {PowerActionSleep, PowerActionHibernate}) {
+        SCOPED_TRACE(action);
+        auto& board = AddedBoard();
+        host::ClearPortTrace();
+        host::ClearDebugText();
+        const auto result = board.Power(IRP_MN_SET_POWER, SystemPowerState,
+                                        action == PowerActionSleep ? PowerSystemSleeping3
+                                                                   : PowerSystemHibernate,
+                                        action);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(host::PortTrace().size(), 0u);
+        EXPECT_EQ(host::DebugText(),
+                  Message(action == PowerActionSleep ? "System Stand by:" : "Hibernate:", 0, 0));
+    }
+}
+
 TEST_F(PowerTest, LowerDriverThatFinishesLater) {
     auto& board = PoweredBoard();
     host::SetBusPowerBehaviour({STATUS_SUCCESS, 0x12, true});

@@ -89,21 +89,62 @@ TEST_F(StatusRequestTest, EveryKindOfRequestHasItsOutcome) {
     }
 }
 
-TEST_F(StatusRequestTest, RequestsBeforeStartReadThePrimaryPair) {
-    for (const USHORT chipPort : {USHORT{0x2E}, USHORT{0x4E}}) {
-        SCOPED_TRACE(chipPort);
+// Until a probe has found the chip, on a device not started yet or one whose start found
+// no chip, there is nothing to read: an empty pair's floating pins would read as "good".
+// A well-formed request is refused as not ready with no port access and no probe of its
+// own; malformed ones keep their refusals.
+TEST_F(StatusRequestTest, RequestsBeforeTheChipIsKnownAreRefusedWithoutPortAccess) {
+    struct Board {
+        const char* name;
+        USHORT chipPort;
+        UCHAR chipId;
+        bool start;  // a start that finds no chip
+    };
+    const Board boards[] = {
+        {"not started, chip at 0x2E", 0x2E, 0x52, false},
+        {"not started, chip at 0x4E", 0x4E, 0x52, false},
+        {"start found no chip", 0, 0x52, true},
+        {"start found another chip", 0x2E, 0x53, true},
+    };
+    struct Request {
+        ULONG code;
+        ULONG length;
+        bool systemBuffer;
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    const Request requests[] = {
+        {IOCTL_GET_PWR1_STATUS, 2, true, STATUS_DEVICE_NOT_READY, 0},
+        {IOCTL_GET_PWR2_STATUS, 16, true, STATUS_DEVICE_NOT_READY, 0},
+        {IOCTL_GET_PWR1_STATUS, 1, true, STATUS_BUFFER_TOO_SMALL, 2},
+        {IOCTL_GET_PWR2_STATUS, 2, false, STATUS_INVALID_PARAMETER, 0},
+        {kUnknownCode, 2, true, STATUS_INVALID_PARAMETER, 0},
+    };
+    for (const Board& row : boards) {
+        SCOPED_TRACE(row.name);
         simboard::BoardOptions options;
-        options.superIoIndexPort = chipPort;
-        options.pwr2 = true;
-        DEVICE_OBJECT* device = AddedBoard(options).Device();
-        ASSERT_NE(device, nullptr);
+        options.superIoIndexPort = row.chipPort;
+        options.chipId = row.chipId;
+        auto& board = AddedBoard(options);
+        if (row.start) {
+            EXPECT_EQ(board.Start().status, STATUS_UNSUCCESSFUL);
+        }
+        ASSERT_NE(board.Device(), nullptr);
         host::ClearPortTrace();
-
-        const auto answer = AskSupply(device, 2);
-
-        EXPECT_EQ(answer.result.status, STATUS_SUCCESS);
-        EXPECT_EQ(answer.buffer, (std::array<UCHAR, 2>{kCallerByte, 1}));
-        EXPECT_EQ(PortsUsed(), (std::vector<USHORT>{0x2E, 0x2F}));
+        for (const Request& request : requests) {
+            SCOPED_TRACE(request.code);
+            std::array<UCHAR, 16> input{kCallerByte, 0x77};
+            std::array<UCHAR, 16> output{};
+            output.fill(kUntouched);
+            const auto result =
+                host::DeviceControlTo(board.Device(), request.code, input.data(), request.length,
+                                      output.data(), request.length, request.systemBuffer);
+            EXPECT_EQ(result.status, request.status);
+            EXPECT_EQ(result.returned, request.status);
+            EXPECT_EQ(result.information, request.information);
+            EXPECT_EQ(output[1], kUntouched);
+        }
+        EXPECT_EQ(PortTraceText(), Trace{});
     }
 }
 

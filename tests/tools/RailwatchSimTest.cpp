@@ -6,6 +6,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -98,8 +99,8 @@ TEST_F(RailwatchSimTest, RequiredScenariosRunClean) {
     EXPECT_EQ(first.out,
               "load: status=0x00000000\n"
               "add: status=0x00000000\n"
-              "ioctl1: status=0x00000000 info=2 byte0=0xA5 byte1=1\n"
-              "ioctl2: status=0x00000000 info=2 byte0=0xA5 byte1=1\n"
+              "ioctl1: status=0xC00000A3 info=0 byte0=0xA5 byte1=0\n"
+              "ioctl2: status=0xC00000A3 info=0 byte0=0xA5 byte1=0\n"
               "unload: status=0x00000000\n");
     EXPECT_EQ(first.err, "");
 
@@ -171,25 +172,16 @@ TEST_F(RailwatchSimTest, WholeOutputOfADeviceLife) {
 }
 
 TEST_F(RailwatchSimTest, ApiStepsGoThroughTheLibrary) {
-    const SimRun run = Run({"--pwr1",
-                            "0",
-                            "api-open",
-                            "api-close-null",
-                            "load",
-                            "add",
-                            "api-open",
-                            "api-get:1",
-                            "api-get:2",
-                            "api-get:0",
-                            "api-get:255",
-                            "api-close",
-                            "api-get:1",
-                            "api-close",
-                            "api-close-null",
-                            "api-message:0",
-                            "api-message:2",
-                            "api-message:4",
-                            "api-message:4294967295",
+    const SimRun run = Run({"--pwr1",        "0",
+                            "api-open",      "api-close-null",
+                            "load",          "add",
+                            "start",         "api-open",
+                            "api-get:1",     "api-get:2",
+                            "api-get:0",     "api-get:255",
+                            "api-close",     "api-get:1",
+                            "api-close",     "api-close-null",
+                            "api-message:0", "api-message:2",
+                            "api-message:4", "api-message:4294967295",
                             "unload"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out,
@@ -197,13 +189,14 @@ TEST_F(RailwatchSimTest, ApiStepsGoThroughTheLibrary) {
               "api-close-null: result=3\n"
               "load: status=0x00000000\n"
               "add: status=0x00000000\n"
+              "start: status=0x00000000\n"
               "api-open: result=0 handle=set\n"
               "api-get:1: result=0 state=0\n"
               "api-get:2: result=0 state=1\n"
               "api-get:0: result=4 state=238\n"
               "api-get:255: result=4 state=238\n"
               "api-close: result=0\n"
-              "api-get:1: skipped: the handle was closed\n"
+              "api-get:1: result=3 state=238\n"
               "api-close: result=0\n"
               "api-close-null: result=3\n"
               "api-message:0: result=0 text=\"Railwatch_SUCCESS: Railwatch Operation Succeed\"\n"
@@ -214,18 +207,74 @@ TEST_F(RailwatchSimTest, ApiStepsGoThroughTheLibrary) {
               "unload: status=0x00000000\n");
 
     // A handle whose device went away: the request fails and the byte stays untouched.
-    const SimRun gone =
-        Run({"load", "add", "api-open", "remove", "api-get:1", "api-close", "api-open", "unload"});
+    const SimRun gone = Run({"load", "add", "start", "api-open", "remove", "api-get:1", "api-close",
+                             "api-open", "unload"});
     EXPECT_EQ(gone.exitCode, 0) << gone.err;
     EXPECT_EQ(gone.out,
               "load: status=0x00000000\n"
               "add: status=0x00000000\n"
+              "start: status=0x00000000\n"
               "api-open: result=0 handle=set\n"
               "remove: status=0x00000000\n"
               "api-get:1: result=3 state=238\n"
               "api-close: result=0\n"
               "api-open: result=2 handle=null\n"
               "unload: status=0x00000000\n");
+}
+
+// set-superio moves the chip between steps: a request before any probe has found the chip
+// is refused as not ready; a wake whose probe misses the chip changes neither where the
+// supplies are read nor where the next start looks first.
+TEST_F(RailwatchSimTest, SetSuperIoMovesTheChipBetweenSteps) {
+    const SimRun run = Run({"--superio",
+                            "none",
+                            "--pwr2",
+                            "0",
+                            "--trace-out",
+                            File("trace").string(),
+                            "load",
+                            "add",
+                            "start",
+                            "ioctl1",
+                            "set-superio=2e",
+                            "start",
+                            "ioctl2",
+                            "sleep:S3",
+                            "set-superio=none",
+                            "wake",
+                            "set-superio=2e",
+                            "stop",
+                            "start",
+                            "ioctl1",
+                            "remove",
+                            "unload"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "load: status=0x00000000\n"
+              "add: status=0x00000000\n"
+              "start: status=0xC0000001\n"
+              "ioctl1: status=0xC00000A3 info=0 byte0=0xA5 byte1=0\n"
+              "set-superio=2e: ok\n"
+              "start: status=0x00000000\n"
+              "ioctl2: status=0x00000000 info=2 byte0=0xA5 byte1=0\n"
+              "sleep:S3: status=0x00000000\n"
+              "set-superio=none: ok\n"
+              "wake: status=0x00000000\n"
+              "set-superio=2e: ok\n"
+              "stop: status=0x00000000\n"
+              "start: status=0x40000000\n"  // the interface is still enabled
+              "ioctl1: status=0x00000000 info=2 byte0=0xA5 byte1=1\n"
+              "remove: status=0x00000000\n"
+              "unload: status=0x00000000\n");
+    // Two probes of both pairs (the failed start, the wake), two that find the chip at
+    // 0x2E at once (the starts), the sleep's two reads and the two requests.
+    const std::string trace = ReadFile(File("trace"));
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 2 * 14 + 2 * 7 + 4 * 23) << trace;
+
+    const SimRun bad = Run({"load", "set-superio=3e"});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_NE(bad.err.find("set-superio=3e"), std::string::npos) << bad.err;
 }
 
 TEST_F(RailwatchSimTest, OpenCloseAndNoDevice) {

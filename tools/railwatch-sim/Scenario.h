@@ -30,6 +30,7 @@ enum class StepKind {
     Open,           // an open of the device through its symbolic link
     Close,          // a close of the newest open file
     SetSupply,      // change a supply's input level
+    SetSuperIo,     // move the chip to another pair, or take it away
     Pnp,            // a Plug and Play request to the newest device node
     Power,          // a power request to the newest device node
     ApiOpen,
@@ -52,6 +53,9 @@ struct Step {
     // SetSupply
     int supply = 1;
     bool level = true;
+
+    // SetSuperIo: 0x2E, 0x4E, or 0 for no chip
+    std::uint16_t superIoIndexPort = 0x2E;
 
     // Pnp and Power
     std::uint8_t minor = 0;

@@ -47,6 +47,7 @@ const char kUsage[] =
     "  open, close                            through the symbolic link; close takes the\n"
     "                                         newest open file\n"
     "  set-pwr1=0|1, set-pwr2=0|1             STEP: ok\n"
+    "  set-superio=2e|4e|none                 moves the chip (or takes it away); STEP: ok\n"
     "  start, query-stop, stop, cancel-stop, query-remove, cancel-remove, surprise,\n"
     "  remove, pnp:0xNN                       Plug and Play, to the newest device node\n"
     "  sleep:S1|S2|S3, wake, hibernate[:S0-S5], query-power,\n"
@@ -54,7 +55,7 @@ const char kUsage[] =
     "                                         power; STEP: status=0x%08X (as returned)\n"
     "  api-open                               STEP: result=N handle=set|null\n"
     "  api-get:N (0-255)                      STEP: result=N state=B (238: untouched);\n"
-    "                                         not sent with a handle api-close released\n"
+    "                                         after api-close, with the handle it released\n"
     "  api-close, api-close-null              STEP: result=N\n"
     "  api-message:N                          STEP: result=N text=\"...\"|untouched\n"
     "\n"
@@ -295,6 +296,14 @@ const ArgumentStep kArgumentSteps[] = {
          if (!code) return std::nullopt;
          Step step = SimpleStep(StepKind::ApiMessage);
          step.apiArgument = *code;
+         return step;
+     }},
+    {"set-superio=",
+     [](std::string_view argument) -> std::optional<Step> {
+         const auto position = simboard::ParseSuperIoPosition(argument);
+         if (!position) return std::nullopt;
+         Step step = SimpleStep(StepKind::SetSuperIo);
+         step.superIoIndexPort = *position;
          return step;
      }},
     {"set-pwr1=",

@@ -75,6 +75,7 @@ extern "C" int RAILWATCH_CALL Railwatch_DeviceOpen(DEVICE_HANDLE** phDevice) {
 extern "C" int RAILWATCH_CALL Railwatch_Get(DEVICE_HANDLE* hDevice, unsigned char index,
                                             unsigned char* pStatus) {
     if (hDevice == NULL) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return Railwatch_INVALID_HANDLE;
     }
     DWORD ioControlCode;
@@ -84,6 +85,13 @@ extern "C" int RAILWATCH_CALL Railwatch_Get(DEVICE_HANDLE* hDevice, unsigned cha
         ioControlCode = IOCTL_GET_PWR2_STATUS;
     } else {
         return Railwatch_INVALID_INDEX;
+    }
+    // Only the process's open device is read. Any other handle (one that an earlier close
+    // ended, say) is refused by its value alone: its record may be freed, and following it
+    // could send the request to an unrelated handle.
+    if (hDevice != g_pDevice) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return Railwatch_INVALID_HANDLE;
     }
     if (pStatus == NULL) {
         return Railwatch_INVALID_HANDLE;

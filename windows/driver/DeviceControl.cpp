@@ -3,7 +3,8 @@
 // Resident code. Runs in the requesting thread, any number at once. The remove lock is
 // taken first, then the spin lock, under which the codes and lengths are tested and the
 // controller is read; a request that fails a test causes no port access. The request is
-// completed here, with neither lock held, and never pends.
+// completed here, with neither lock held, and never pends. Until a probe has found the
+// chip, a well-formed request is refused as not ready, also without port access.
 #include "RailwatchDrv.h"
 
 typedef int (*READ_SUPPLY_ROUTINE)();
@@ -42,7 +43,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
     Irp->IoStatus.Information = 0;
 
-    // The code is tested first, then both lengths, then the buffer; the controller last.
+    // The code is tested first, then both lengths, then the buffer, then whether the chip is
+    // known; the controller last.
     const READ_SUPPLY_ROUTINE readSupply = SupplyReadRoutine(ioControlCode);
     if (readSupply != NULL &&
         (inputLength < RAILWATCH_EXCHANGE_LENGTH || outputLength < RAILWATCH_EXCHANGE_LENGTH)) {
@@ -53,6 +55,10 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // An unknown code; or no buffer to answer into, where a success status with 2 bytes
         // to return would have the I/O manager copy out of a null buffer.
         status = STATUS_INVALID_PARAMETER;
+    } else if (!SuperIoChipKnown()) {
+        // No probe has found the chip yet: an empty pair's floating pins would read as
+        // "good". The request waits for a start that finds the chip; it never probes.
+        status = STATUS_DEVICE_NOT_READY;
     } else {
         buffer[RAILWATCH_EXCHANGE_STATE_BYTE] = (UCHAR)readSupply();
         status = STATUS_SUCCESS;

@@ -7,8 +7,12 @@
 #include "RailwatchDrv.h"
 
 // Reads both supplies into the extension, each read under the spin lock so that it never
-// interleaves with a status request's sequence.
+// interleaves with a status request's sequence. Before a probe has found the chip there is
+// nothing to read, and the latched values stay as they are.
 static void LatchSupplyStates(PDEVICE_EXTENSION deviceExtension) {
+    if (!SuperIoChipKnown()) {
+        return;
+    }
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&deviceExtension->m_SpinLock);
     deviceExtension->m_PWR1Status = (UCHAR)ReadPwr1Status();
     KeReleaseSpinLock(&deviceExtension->m_SpinLock, oldIrql);

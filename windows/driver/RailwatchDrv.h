@@ -3,7 +3,7 @@
 //
 // Kernel mode, WDM. The driver keeps everything it knows about its one device in
 // DEVICE_EXTENSION; driver-wide state is the service key path copy and the Super I/O
-// port pairs.
+// port pair where the chip was last found.
 #pragma once
 
 #include "KernelServices.h"
@@ -69,10 +69,8 @@ static_assert(sizeof(((DEVICE_EXTENSION*)0)->m_RegistryPathBuffer) ==
 // Driver-wide state
 // ---------------------------------------------------------------------------------------
 extern UNICODE_STRING g_RegistryPath;  // copy of the service key path given at load
-extern LONG g_IndexPort;               // pair on which DetectSuperIo probes
-extern LONG g_DataPort;
-extern LONG g_ChipIndexPort;  // pair on which a probe last found the chip; the reads use it
-extern LONG g_ChipDataPort;
+extern LONG g_ChipIndexPort;  // pair on which a probe last found the chip, 0 before; the reads
+extern LONG g_ChipDataPort;   // use it, and a probe tries it first
 
 // ---------------------------------------------------------------------------------------
 // Routines
@@ -96,6 +94,7 @@ BOOLEAN FindStringInPhysicalWindow(ULONG PhysicalAddress, const char* Needle);
 
 // Super I/O controller access
 BOOLEAN DetectSuperIo(PDEVICE_EXTENSION DeviceExtension);
+BOOLEAN SuperIoChipKnown();
 int ReadPwr1Status();
 int ReadPwr2Status();
 

@@ -24,21 +24,21 @@
 #define W83627_REG_GPIO_DATA 0xF1
 #define W83627_REG_GPIO_INVERSION 0xF2  // a set bit inverts the pin
 
-#define SUPERIO_PRIMARY_INDEX_PORT 0x2E
-#define SUPERIO_PRIMARY_DATA_PORT 0x2F
-#define SUPERIO_FALLBACK_INDEX_PORT 0x4E
-#define SUPERIO_FALLBACK_DATA_PORT 0x4F
+// The two pairs where the chip may answer: the primary pair first, then the fallback pair.
+struct SUPERIO_PAIR {
+    USHORT IndexPort;
+    USHORT DataPort;
+};
+static const SUPERIO_PAIR g_SuperIoPairs[] = {{0x2E, 0x2F}, {0x4E, 0x4F}};
+#define SUPERIO_PAIR_COUNT (sizeof(g_SuperIoPairs) / sizeof(g_SuperIoPairs[0]))
 
-// The pair on which DetectSuperIo probes; it moves to the fallback pair after a probe
-// that finds nothing on the primary one, and stays there while the driver is loaded.
-DRIVER_DATA LONG g_IndexPort = SUPERIO_PRIMARY_INDEX_PORT;
-DRIVER_DATA LONG g_DataPort = SUPERIO_PRIMARY_DATA_PORT;
-
-// The pair on which a probe last found the chip: the reads address it. It moves only when
-// a probe finds the chip, so a probe that misses (on wake, say) cannot send later reads
-// to an empty pair, whose floating pins would read as "good".
-DRIVER_DATA LONG g_ChipIndexPort = SUPERIO_PRIMARY_INDEX_PORT;
-DRIVER_DATA LONG g_ChipDataPort = SUPERIO_PRIMARY_DATA_PORT;
+// The pair on which a probe last found the chip: the reads address it, and the next probe
+// tries it first. It moves only when a probe finds the chip, so a probe that misses (on
+// wake, say) neither sends later reads to an empty pair, whose floating pins would read as
+// "good", nor moves later probes away from where the chip sits. Zero until a probe has
+// found the chip: until then there is nothing to read.
+DRIVER_DATA LONG g_ChipIndexPort = 0;
+DRIVER_DATA LONG g_ChipDataPort = 0;
 
 // One entry per supply: the GPIO bit of its pin, and where the chip keeps that pin.
 struct PWR_ENTRY {
@@ -94,28 +94,31 @@ static UCHAR ProbeChipId(USHORT indexPort, USHORT dataPort) {
     return chipId;
 }
 
-// Probes g_IndexPort/g_DataPort, after moving them to the fallback pair when asked. Runs
-// under the device's spin lock, so the sequence never interleaves with a status request.
-static BOOLEAN ProbeUnderLock(PDEVICE_EXTENSION DeviceExtension, BOOLEAN useFallbackPair) {
+// Probes one pair; when the chip answers there, the reads move to it. Runs under the
+// device's spin lock, so the sequence never interleaves with a status request.
+static BOOLEAN ProbeUnderLock(PDEVICE_EXTENSION DeviceExtension, const SUPERIO_PAIR* pair) {
     const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->m_SpinLock);
-    if (useFallbackPair) {
-        g_DataPort = SUPERIO_FALLBACK_DATA_PORT;
-        g_IndexPort = SUPERIO_FALLBACK_INDEX_PORT;
-    }
-    const BOOLEAN found = ProbeChipId((USHORT)g_IndexPort, (USHORT)g_DataPort) == W83627_CHIP_ID;
+    const BOOLEAN found = ProbeChipId(pair->IndexPort, pair->DataPort) == W83627_CHIP_ID;
     if (found) {
-        g_ChipIndexPort = g_IndexPort;
-        g_ChipDataPort = g_DataPort;
+        g_ChipIndexPort = pair->IndexPort;
+        g_ChipDataPort = pair->DataPort;
     }
     KeReleaseSpinLock(&DeviceExtension->m_SpinLock, oldIrql);
     return found;
 }
 
-// Finds the controller on the current pair or on the fallback pair. When found, records
-// it in m_ChipsetType and publishes "ChipsetType" under the service key. PASSIVE_LEVEL:
-// the registry write happens after the spin lock is released.
+// Finds the controller: first on the pair where it was last found, then on the other one;
+// before it has ever been found, on the primary pair, then on the fallback pair. When
+// found, records it in m_ChipsetType and publishes "ChipsetType" under the service key.
+// PASSIVE_LEVEL: the registry write happens after the spin lock is released.
 BOOLEAN DetectSuperIo(PDEVICE_EXTENSION DeviceExtension) {
-    if (!ProbeUnderLock(DeviceExtension, FALSE) && !ProbeUnderLock(DeviceExtension, TRUE)) {
+    const ULONG first = g_ChipIndexPort == g_SuperIoPairs[1].IndexPort ? 1 : 0;
+    BOOLEAN found = FALSE;
+    for (ULONG tried = 0; tried < SUPERIO_PAIR_COUNT && !found; ++tried) {
+        found =
+            ProbeUnderLock(DeviceExtension, &g_SuperIoPairs[(first + tried) % SUPERIO_PAIR_COUNT]);
+    }
+    if (!found) {
         return FALSE;
     }
     DeviceExtension->m_ChipsetType = 1;
@@ -129,9 +132,14 @@ BOOLEAN DetectSuperIo(PDEVICE_EXTENSION DeviceExtension) {
 // Supply reads: 23 port accesses each.
 // ---------------------------------------------------------------------------------------
 
+// Whether a probe has found the chip since the driver was loaded; the supplies can only be
+// read once one has. Later misses do not undo it: the chip is soldered to the board, and a
+// probe that misses it meets a chip that is not ready yet.
+BOOLEAN SuperIoChipKnown() { return g_ChipIndexPort != 0; }
+
 // Makes the supply's pin a plain, non-inverted input of an active logical device and
 // returns its level, 1 or 0. Nothing here can fail: the result is the masked bit of
-// whatever the data port gives.
+// whatever the data port gives. Callers read only a chip that SuperIoChipKnown.
 static int ReadSupply(const PWR_ENTRY* supply) {
     const USHORT indexPort = (USHORT)g_ChipIndexPort;
     const USHORT dataPort = (USHORT)g_ChipDataPort;
