@@ -207,6 +207,25 @@ TEST(RailwatchTool, BadCommandLinesAreUsageErrors) {
     }
 }
 
+// The service is a Windows service: the Linux build says so instead of taking `service` for
+// an unknown command.
+TEST(RailwatchTool, ServiceExistsOnWindowsOnly) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"service"},
+        {"service", "install"},
+        {"service", "run", "--interval", "500"},
+        {"--pwr2", "0", "service", "uninstall"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(Describe(args));
+        const Outcome outcome = RunTool(args);
+        EXPECT_EQ(outcome.exitCode, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_NE(outcome.err.find("'service' exists only in the Windows build"), std::string::npos)
+            << outcome.err;
+    }
+}
+
 #else
 
 TEST(RailwatchTool, NotBuilt) { GTEST_SKIP() << "the railwatch tool is not part of this build"; }

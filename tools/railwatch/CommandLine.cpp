@@ -89,6 +89,7 @@ const KnownOption kOptions[] = {
              return "--interval takes milliseconds from 1 to " + std::to_string(kMaxIntervalMs);
          }
          o.intervalMs = *ms;
+         o.intervalGiven = true;
          o.watchOption = o.watchOption.empty() ? "--interval" : o.watchOption;
          return std::string();
      }},
@@ -113,6 +114,36 @@ const KnownOption kOptions[] = {
 #endif
 };
 
+#ifdef _WIN32
+// `service install|uninstall|run`: install and run take --interval and --textfile, which the
+// service's command line carries; uninstall takes no option.
+std::string ApplyServiceAction(std::optional<std::string_view> action, Options& options) {
+    if (!action) {
+        return "'service' needs an action: install, uninstall or run";
+    }
+    if (*action == "install") {
+        options.serviceAction = ServiceAction::Install;
+    } else if (*action == "uninstall") {
+        options.serviceAction = ServiceAction::Uninstall;
+    } else if (*action == "run") {
+        options.serviceAction = ServiceAction::Run;
+    } else {
+        return "unknown service action '" + std::string(*action) + "': install, uninstall or run";
+    }
+    if (options.count) {
+        return "--count applies to 'watch' only";
+    }
+    if (options.json) {
+        return "--json applies to 'status' and 'watch' only";
+    }
+    if (options.serviceAction == ServiceAction::Uninstall &&
+        (options.intervalGiven || !options.textfile.empty())) {
+        return "'service uninstall' takes no options";
+    }
+    return std::string();
+}
+#endif
+
 }  // namespace
 
 // Options may stand before or after the command; values follow as the next argument or
@@ -121,9 +152,14 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     ParsedCommandLine parsed;
     Options& options = parsed.options;
     std::optional<std::string_view> command;
+    std::optional<std::string_view> serviceAction;  // the word after `service`
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument.size() < 2 || argument[0] != '-') {
+            if (command == "service" && !serviceAction) {
+                serviceAction = argument;
+                continue;
+            }
             if (command) {
                 parsed.error = "more than one command: '" + std::string(*command) + "' and '" +
                                std::string(argument) + "'";
@@ -177,6 +213,16 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         options.command = Command::Check;
     } else if (*command == "watch") {
         options.command = Command::Watch;
+    } else if (*command == "service") {
+#ifdef _WIN32
+        options.command = Command::Service;
+        parsed.error = ApplyServiceAction(serviceAction, options);
+#else
+        parsed.error =
+            "'service' exists only in the Windows build of railwatch, where it installs and runs "
+            "the Windows service that reports to the Event Log; here use 'watch'";
+#endif
+        return parsed;
     } else {
         parsed.error = "unknown command '" + std::string(*command) + "'";
         return parsed;
@@ -205,12 +251,21 @@ void PrintHelp() {
         "  watch              poll and print a timestamped line whenever a state changes,\n"
         "                     the first reading included, until interrupted (Ctrl-C) or\n"
         "                     --count polls are made\n"
+#ifdef _WIN32
+        "  service install [--interval MS] [--textfile FILE]\n"
+        "                     register the Windows service 'Railwatch' (automatic start,\n"
+        "                     LocalSystem, restarted after a failure) and its event source;\n"
+        "                     installing again updates it (needs an elevated prompt)\n"
+        "  service uninstall  stop the service and remove it and its event source\n"
+        "  service run        what the service control manager starts: watch, and report\n"
+        "                     each change to the Application log (events 1000-1005)\n"
+#endif
         "\n"
         "Options:\n"
         "  --json             status, watch: print JSON objects instead of text\n"
         "  --textfile FILE    also write the readings to FILE in the Prometheus text\n"
         "                     format (replaced atomically; watch: at every poll)\n"
-        "  --interval MS      watch: milliseconds between polls (default 1000)\n"
+        "  --interval MS      watch, service: milliseconds between polls (default 1000)\n"
         "  --count N          watch: stop after N polls (default: until interrupted)\n"
         "  -h, --help         print this help and exit\n"
 #ifndef _WIN32
@@ -231,7 +286,11 @@ void PrintHelp() {
         "\n"
         "Exit status: 0 success (check: OK); 2 usage error (check: CRITICAL);\n"
         "3 the driver cannot be opened or read (check: UNKNOWN). Failures print the\n"
-        "library's message. status exits 0 whatever the supplies read.\n",
+        "library's message. status exits 0 whatever the supplies read.\n"
+#ifdef _WIN32
+        "service: 2 also when the prompt is not elevated; 1 when Windows refuses.\n"
+#endif
+        ,
         stdout);
 }
 

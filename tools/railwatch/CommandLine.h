@@ -17,11 +17,15 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitCritical = 2;  // `check` only
 inline constexpr int kExitUnavailable = 3;
-inline constexpr int kExitCannotWrite = 2;  // the textfile (for `check`: UNKNOWN, 3)
+inline constexpr int kExitCannotWrite = 2;    // the textfile (for `check`: UNKNOWN, 3)
+inline constexpr int kExitServiceFailed = 1;  // `service`: Windows refused (not elevation)
 
 inline constexpr unsigned kDefaultIntervalMs = 1000;
 
-enum class Command { Status, Check, Watch };
+enum class Command { Status, Check, Watch, Service };
+
+// `service ACTION` (the Windows build only).
+enum class ServiceAction { Install, Uninstall, Run };
 
 // A supply level that the host sets just before the given poll (counted from 1).
 struct SupplyFlip {
@@ -36,6 +40,8 @@ struct Options {
     bool json = false;
     std::string textfile;  // --textfile: where to write the readings for Prometheus; empty: nowhere
     unsigned long intervalMs = kDefaultIntervalMs;
+    bool intervalGiven = false;  // --interval was on the command line
+    ServiceAction serviceAction = ServiceAction::Run;
     std::optional<unsigned long> count;  // watch: polls to make; unset: until interrupted
     std::vector<SupplyFlip> flips;
     std::string watchOption;  // the first watch-only option given, for the usage check

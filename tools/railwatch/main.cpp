@@ -14,6 +14,10 @@
 #include "Machine.h"
 #include "Textfile.h"
 
+#ifdef _WIN32
+#include "windows/Service.h"
+#endif
+
 #include <cstdio>
 #include <string>
 
@@ -30,8 +34,9 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
-    // A textfile that cannot be written is found out before anything is read.
-    if (!options.textfile.empty()) {
+    // A textfile that cannot be written is found out before anything is read. (The service
+    // checks its own at install; once running, it keeps trying at every poll.)
+    if (!options.textfile.empty() && options.command != Command::Service) {
         const std::string error = CheckTextfilePath(options.textfile);
         if (!error.empty()) {
             if (options.command == Command::Check) {
@@ -51,6 +56,12 @@ int main(int argc, char** argv) {
             return RunCheck(options);
         case Command::Watch:
             return RunWatch(options, machine);
+        case Command::Service:
+#ifdef _WIN32
+            return RunServiceCommand(options);
+#else
+            break;  // refused by the parser: the service is Windows-only
+#endif
     }
     return kExitUsage;
 }
