@@ -29,12 +29,15 @@ MACHINES = {0x14C: "i386", 0x8664: "AMD64"}
 SUBSYSTEMS = {1: "native", 2: "Windows GUI", 3: "Windows console"}
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 RT_VERSION = 16
+RT_MESSAGETABLE = 11
 VFT_DLL = 2
 VFT_DRV = 3
 
 VERSION = (1, 0, 0, 1)
 DRIVER_INIT_ROUTINES = ["DriverEntry"]
 DRIVER_PAGE_ROUTINES = ["DispatchCreateClose", "DriverUnload"]
+# The service's Event Log messages (severity bits aside) that railwatch.exe must carry.
+TOOL_MESSAGE_IDS = range(1000, 1006)
 API_EXPORTS = {
     1: "Railwatch_DeviceClose",
     2: "Railwatch_DeviceOpen",
@@ -151,8 +154,8 @@ class Image:
         return self.text(name), {ordinal: tuple(entry) for ordinal, entry in table.items()
                                  if entry[1] != 0}
 
-    def version_block(self):
-        """The raw VS_VERSIONINFO resource, or None."""
+    def resource(self, resource_type):
+        """The raw data of the first resource of that type (any name, any language), or None."""
         rva, size = self.directories[2]
         if not size:
             return None
@@ -168,12 +171,33 @@ class Image:
             return None
 
         for ident, target in entries(0):
-            if ident == RT_VERSION and target & 0x80000000:
+            if ident == resource_type and target & 0x80000000:
                 leaf = first_leaf(target & 0x7FFFFFFF)
                 data_rva, data_size = struct.unpack_from("<II", self.data, self.offset(rva + leaf))
                 start = self.offset(data_rva)
                 return bytes(self.data[start:start + data_size])
         return None
+
+    def version_block(self):
+        """The raw VS_VERSIONINFO resource, or None."""
+        return self.resource(RT_VERSION)
+
+    def message_table(self):
+        """{message ID: text} of the first message table resource, or None."""
+        block = self.resource(RT_MESSAGETABLE)
+        if block is None:
+            return None
+        messages = {}
+        (count,) = struct.unpack_from("<I", block, 0)
+        for i in range(count):
+            low, high, at = struct.unpack_from("<III", block, 4 + 12 * i)
+            for ident in range(low, high + 1):
+                length, flags = struct.unpack_from("<HH", block, at)
+                raw = block[at + 4:at + length]
+                text = raw.decode("utf-16-le" if flags & 1 else "latin-1")
+                messages[ident] = text.rstrip("\0")
+                at += length
+        return messages
 
     def compute_checksum(self):
         data = self.data[:self.checksum_offset] + b"\0\0\0\0" + self.data[self.checksum_offset + 4:]
@@ -425,6 +449,13 @@ def check_tool(checks, dist, folder, machine):
     imports = image.imports()
     checks.fact("RailwatchApi.dll" in imports, f"{label}: imports from {', '.join(imports)}",
                 "expected RailwatchApi.dll among them")
+    messages = image.message_table()
+    if checks.fact(messages is not None, f"{label}: message table resource present"):
+        by_event = {ident & 0xFFFF: text for ident, text in messages.items()}
+        for event in TOOL_MESSAGE_IDS:
+            text = by_event.get(event, "").strip()
+            checks.fact(bool(text), f"{label}: message {event}: {text.splitlines()[0] if text else ''}",
+                        "missing or empty")
 
 
 def check_package(checks, dist):
