@@ -49,6 +49,8 @@ struct IoManager {
     std::map<const IRP*, IrpRecord*> irps;  // allocated and not freed
     std::vector<IrpRecord*> parked;         // never completed: kept until the reset
     std::set<FILE_OBJECT*> files;
+    // Files open on each device, opens in progress included: an exclusive device takes one.
+    std::map<const DEVICE_OBJECT*, unsigned> openFiles;
 };
 
 IoManager& State() {
@@ -183,6 +185,26 @@ IoResult SendDeviceControl(DEVICE_OBJECT* target, FILE_OBJECT* file, ULONG code,
         }
     };
     return SendNew(target, file, IRP_MJ_DEVICE_CONTROL, bufferBytes, prepare, finish);
+}
+
+// Counts an open of `device` before its create request is sent, as the I/O manager
+// does; false (nothing counted) when the device is exclusive and a file is open on it.
+bool CountOpen(const DEVICE_OBJECT* device) {
+    std::lock_guard lock(State().mutex);
+    unsigned& open = State().openFiles[device];
+    if ((device->Flags & DO_EXCLUSIVE) != 0 && open > 0) {
+        return false;
+    }
+    ++open;
+    return true;
+}
+
+void UncountOpen(const DEVICE_OBJECT* device) {
+    std::lock_guard lock(State().mutex);
+    const auto found = State().openFiles.find(device);
+    if (found != State().openFiles.end() && --found->second == 0) {
+        State().openFiles.erase(found);
+    }
 }
 
 bool TakeFile(FILE_OBJECT* file, bool remove) {
@@ -434,6 +456,7 @@ void ResetIoManager() {
         irps.swap(State().irps);
         parked.swap(State().parked);
         files.swap(State().files);
+        State().openFiles.clear();
     }
     for (const auto& [irp, record] : irps) {
         delete record;
@@ -468,10 +491,16 @@ FILE_OBJECT* OpenFile(std::u16string_view linkName, NTSTATUS* status) {
         result = STATUS_NO_SUCH_DEVICE;
         return nullptr;
     }
+    if (!CountOpen(device)) {
+        detail::DereferenceDevice(device);
+        result = STATUS_ACCESS_DENIED;
+        return nullptr;
+    }
     auto* file = new FILE_OBJECT{device, nullptr};
     const IoResult created = SendSimple(detail::TopOfStack(device), file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(created.status) || created.status == STATUS_PENDING) {
         delete file;
+        UncountOpen(device);
         detail::DereferenceDevice(device);
         result = created.status == STATUS_PENDING ? STATUS_UNSUCCESSFUL : created.status;
         return nullptr;
@@ -497,6 +526,7 @@ NTSTATUS CloseFile(FILE_OBJECT* file) {
         status = SendSimple(detail::TopOfStack(device), file, IRP_MJ_CLOSE).status;
     }
     delete file;
+    UncountOpen(device);
     detail::DereferenceDevice(device);
     return status;
 }

@@ -152,7 +152,6 @@ bool ValidString(const UNICODE_STRING* string) {
 NTSTATUS IoCreateDevice(DRIVER_OBJECT* DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
                         BOOLEAN Exclusive, DEVICE_OBJECT** DeviceObject) {
-    UNREFERENCED_PARAMETER(Exclusive);
     NTSTATUS failure = STATUS_SUCCESS;
     if (detail::EnterRoutine("IoCreateDevice", &failure)) {
         return failure;
@@ -168,8 +167,10 @@ NTSTATUS IoCreateDevice(DRIVER_OBJECT* DriverObject, ULONG DeviceExtensionSize,
     if (!name.empty() && FindLiveByName(name) != nullptr) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
+    // An exclusive device takes one open file at a time (the I/O manager checks the flag).
+    const ULONG flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     *DeviceObject = NewDevice(DriverObject, DeviceExtensionSize, name, DeviceType,
-                              DeviceCharacteristics, DO_DEVICE_INITIALIZING, false);
+                              DeviceCharacteristics, flags, false);
     return STATUS_SUCCESS;
 }
 

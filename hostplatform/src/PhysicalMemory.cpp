@@ -1,4 +1,5 @@
-// Physical memory: the 64 KiB BIOS image at 0xF0000-0xFFFFF, and mappings of it.
+// Physical memory: the 64 KiB BIOS image at 0xF0000-0xFFFFF, and mappings of it. A
+// mapping of anything else (RAM on a real PC) is reported, and refused.
 //
 // Each mapping is a fresh heap buffer of exactly the mapped length, copied from the image,
 // so the address sanitizer catches a read past its end; an unmap must name a live
@@ -36,11 +37,17 @@ bool Overlaps(std::uint64_t start, std::size_t length, const Range& range) {
     return start < range.physical + range.length && range.physical < start + length;
 }
 
-std::string Describe(std::uint64_t physical, std::size_t length, const void* base) {
-    char text[96];
-    std::snprintf(text, sizeof text, "0x%05llX+%zu at %p",
-                  static_cast<unsigned long long>(physical), length, base);
+std::string Describe(std::uint64_t physical, std::size_t length) {
+    char text[64];
+    std::snprintf(text, sizeof text, "0x%05llX+%zu", static_cast<unsigned long long>(physical),
+                  length);
     return text;
+}
+
+std::string Describe(std::uint64_t physical, std::size_t length, const void* base) {
+    char text[32];
+    std::snprintf(text, sizeof text, " at %p", base);
+    return Describe(physical, length) + text;
 }
 
 }  // namespace physical
@@ -107,10 +114,14 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         AddReport(ReportKind::Irql, "MmMapIoSpace at IRQL " + std::to_string(KeGetCurrentIrql()));
     }
-    if (PhysicalAddress.QuadPart < 0 || NumberOfBytes == 0) return nullptr;
+    // Anything but the BIOS ROM is RAM or another device's memory on a real PC: mapping it
+    // is a fault of the driver, not a refusal it may count on.
     const auto start = static_cast<std::uint64_t>(PhysicalAddress.QuadPart);
-    if (start < kBiosBase || start >= kBiosBase + kBiosSize ||
-        NumberOfBytes > kBiosBase + kBiosSize - start) {
+    if (PhysicalAddress.QuadPart < 0 || NumberOfBytes == 0 || start < kBiosBase ||
+        start >= kBiosBase + kBiosSize || NumberOfBytes > kBiosBase + kBiosSize - start) {
+        AddReport(ReportKind::Mapping, "MmMapIoSpace of " +
+                                           physical::Describe(start, NumberOfBytes) +
+                                           ", which is not inside the BIOS ROM 0xF0000-0xFFFFF");
         return nullptr;
     }
     auto& state = physical::TheMemory();

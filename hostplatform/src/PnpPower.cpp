@@ -1,12 +1,16 @@
 // The bus driver below the driver's device, and the requests of the Plug and Play and
 // power managers.
 //
-// The bus driver owns the physical device objects (ROOT\SYSTEM\0000, 0001, ...). It
-// answers Plug and Play and power requests as the test configured it: at once, or by
-// returning STATUS_PENDING and completing the request a moment later from a thread of its
-// own at DISPATCH_LEVEL, the way a DPC would. For power requests it relies on the drivers
-// above having called PoStartNextPowerIrp before passing the request down; PoCallDriver
-// reports a pass-down without it.
+// The bus driver owns the physical device objects (ROOT\SYSTEM\0000, 0001, ...). Like the
+// root enumerator it answers only the Plug and Play requests that every driver must
+// handle (start, stop and removal with their queries and cancels, surprise removal), with
+// the status the test configured; every other Plug and Play request it completes with the
+// status and information it finds in the request, so that what a driver above set before
+// passing it down is what its sender sees. Power requests get the configured status. It
+// completes at once, or returns STATUS_PENDING and completes the request a moment later
+// from a thread of its own at DISPATCH_LEVEL, the way a DPC would. For power requests it
+// relies on the drivers above having called PoStartNextPowerIrp before passing the request
+// down; PoCallDriver reports a pass-down without it.
 #include "Internal.h"
 
 #include <chrono>
@@ -41,6 +45,23 @@ void Complete(IRP* irp, const BusBehaviour& behaviour) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// The Plug and Play requests that every driver must handle, the bus driver included.
+bool BusAnswers(UCHAR minor) {
+    switch (minor) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            return true;
+        default:
+            return false;
+    }
+}
+
 NTSTATUS BusDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
     IO_STACK_LOCATION* location = IoGetCurrentIrpStackLocation(Irp);
@@ -49,6 +70,10 @@ NTSTATUS BusDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
         std::lock_guard lock(State().mutex);
         State().requests.push_back({location->MajorFunction, location->MinorFunction});
         behaviour = location->MajorFunction == IRP_MJ_POWER ? State().power : State().pnp;
+    }
+    if (location->MajorFunction == IRP_MJ_PNP && !BusAnswers(location->MinorFunction)) {
+        behaviour.status = Irp->IoStatus.Status;
+        behaviour.information = Irp->IoStatus.Information;
     }
     if (!behaviour.pending) {
         Complete(Irp, behaviour);

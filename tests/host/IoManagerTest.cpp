@@ -152,6 +152,53 @@ TEST_F(IoManagerTest, OpensRefusedForMissingLinksAndInitialisingDevices) {
     EXPECT_EQ(status, STATUS_ACCESS_DENIED);
 }
 
+// An exclusive device takes one open file at a time: a second open while one is open is
+// refused before its driver sees it, and a refused or closed open leaves the device free.
+TEST_F(IoManagerTest, ExclusiveDeviceTakesOneOpenFileAtATime) {
+    static std::atomic<int> creates{0};
+    static std::atomic<bool> refuse{false};
+    driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) {
+        ++creates;
+        return CompleteWith(irp, refuse ? STATUS_INVALID_DEVICE_REQUEST : STATUS_SUCCESS);
+    };
+    for (const BOOLEAN exclusive : {FALSE, TRUE}) {
+        SCOPED_TRACE(exclusive ? "exclusive" : "not exclusive");
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\Device\\Once");
+        DEVICE_OBJECT* device = nullptr;
+        ASSERT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_UNKNOWN, 0, exclusive, &device),
+                  STATUS_SUCCESS);
+        EXPECT_EQ((device->Flags & DO_EXCLUSIVE) != 0, exclusive != FALSE);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, u"\\DosDevices\\Once");
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        creates = 0;
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+
+        refuse = true;
+        EXPECT_EQ(host::OpenFile(u"\\??\\Once", &status), nullptr);
+        EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+        refuse = false;
+        FILE_OBJECT* first = host::OpenFile(u"\\??\\Once", &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        FILE_OBJECT* second = host::OpenFile(u"\\DosDevices\\Once", &status);
+        EXPECT_EQ(status, exclusive ? STATUS_ACCESS_DENIED : STATUS_SUCCESS);
+        EXPECT_EQ(second == nullptr, exclusive != FALSE);
+        EXPECT_EQ(creates, exclusive ? 2 : 3);
+        if (second != nullptr) {
+            EXPECT_EQ(host::CloseFile(second), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(host::CloseFile(first), STATUS_SUCCESS);
+        FILE_OBJECT* again = host::OpenFile(u"\\??\\Once", &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(host::CloseFile(again), STATUS_SUCCESS);
+
+        IoDeleteSymbolicLink(&link);
+        IoDeleteDevice(device);
+    }
+}
+
 TEST_F(IoManagerTest, FileOnADeletedDeviceFailsWithoutReachingTheDriver) {
     FILE_OBJECT* file = Open();
     IoDetachDevice(lower_);
@@ -201,7 +248,7 @@ TEST_F(IoManagerTest, CompletionRoutinesRunOnTheWayUpAndMoreProcessingStopsCompl
     for (const NTSTATUS routineResult : {STATUS_SUCCESS, STATUS_MORE_PROCESSING_REQUIRED}) {
         g_routineResult = routineResult;
         g_completionCalls = 0;
-        const auto result = host::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES);
+        const auto result = host::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE);
         EXPECT_EQ(g_completionCalls, 1);
         EXPECT_EQ(g_completionDevice, device_);  // the driver that set the routine
         EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
@@ -218,10 +265,10 @@ TEST_F(IoManagerTest, CompletionRoutineIsSkippedWhenItsInvokeBitDoesNotMatch) {
     };
     g_routineResult = STATUS_SUCCESS;
     host::SetBusPnpBehaviour({STATUS_SUCCESS, 0, false});
-    host::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES);
+    host::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE);
     EXPECT_EQ(g_completionCalls, 0);
     host::SetBusPnpBehaviour({STATUS_NOT_SUPPORTED, 0, false});
-    host::SendPnp(pdo_, IRP_MN_QUERY_CAPABILITIES);
+    host::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE);
     EXPECT_EQ(g_completionCalls, 1);
 }
 

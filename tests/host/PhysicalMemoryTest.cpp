@@ -40,14 +40,35 @@ TEST_F(PhysicalMemoryTest, DefaultImageIsAllOnesAndItsLastByteIsMappable) {
     MmUnmapIoSpace(last, 1);
 }
 
-TEST_F(PhysicalMemoryTest, RangesOutsideTheBiosOrOverUnmappableMemoryFail) {
+// Outside the BIOS ROM lies RAM on a real PC: every such mapping is a verifier report.
+TEST_F(PhysicalMemoryTest, MappingOutsideTheBiosRomIsReported) {
+    ExpectReports(host::ReportKind::Mapping);
+    struct Case {
+        std::int64_t address;
+        std::size_t length;
+    };
+    const Case cases[] = {{0xEFFFF, 2}, {0xEFFFF, 1}, {0xFFFFF, 2},  {0x100000, 1},
+                          {0xF0000, 0}, {0, 4096},    {-0x10000, 1}, {0xF0000, 0x10001}};
+    std::size_t reports = 0;
+    for (const Case c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.address << "+" << c.length);
+        PHYSICAL_ADDRESS physical;
+        physical.QuadPart = c.address;
+        EXPECT_EQ(MmMapIoSpace(physical, c.length, MmCached), nullptr);
+        EXPECT_EQ(host::Reports().size(), ++reports);
+    }
+    EXPECT_EQ(host::CallCount("MmMapIoSpace"), std::size(cases));
+    EXPECT_EQ(host::MappingCount(), 0u);
+    EXPECT_TRUE(host::LiveMappings().empty());
+}
+
+TEST_F(PhysicalMemoryTest, RangesOverUnmappableMemoryFailQuietly) {
     host::MarkUnmappable(0xFE840, 32);
     struct Case {
         std::uint64_t address;
         std::size_t length;
     };
-    for (const Case c : {Case{0xEFFFF, 2}, Case{0xFFFFF, 2}, Case{0x100000, 1}, Case{0xF0000, 0},
-                         Case{0xFE830, 17}, Case{0xFE85F, 1}, Case{0xFE800, 2048}}) {
+    for (const Case c : {Case{0xFE830, 17}, Case{0xFE85F, 1}, Case{0xFE800, 2048}}) {
         SCOPED_TRACE(c.address);
         EXPECT_EQ(MmMapIoSpace(At(c.address), c.length, MmCached), nullptr);
     }

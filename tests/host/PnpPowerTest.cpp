@@ -108,4 +108,57 @@ TEST_F(PnpPowerTest, PnpRequestsArePresetToNotSupportedAndTheBusAnswersAsConfigu
     EXPECT_EQ(host::BusRequests().size(), 3u);
 }
 
+// Like the root enumerator, the bus driver answers the requests that every driver must
+// handle with the status it was configured with, and completes any other with the status
+// and information it finds: what the driver above set, or the PnP manager's preset.
+TEST_F(PnpPowerTest, TheBusAnswersOnlyTheRequestsEveryDriverMustHandle) {
+    static bool setStatus = false;
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT*, IRP* irp) {
+        if (setStatus) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 0x77;
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(g_lower, irp);
+    };
+    struct Case {
+        UCHAR minor;
+        bool answered;
+    };
+    const Case cases[] = {
+        {IRP_MN_START_DEVICE, true},
+        {IRP_MN_QUERY_REMOVE_DEVICE, true},
+        {IRP_MN_REMOVE_DEVICE, true},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, true},
+        {IRP_MN_STOP_DEVICE, true},
+        {IRP_MN_QUERY_STOP_DEVICE, true},
+        {IRP_MN_CANCEL_STOP_DEVICE, true},
+        {IRP_MN_SURPRISE_REMOVAL, true},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, false},
+        {IRP_MN_QUERY_CAPABILITIES, false},
+        {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, false},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, false},
+        {IRP_MN_DEVICE_USAGE_NOTIFICATION, false},
+        {0x18, false},
+    };
+    for (const auto& row : cases) {
+        for (const bool pending : {false, true}) {
+            for (const bool set : {false, true}) {
+                SCOPED_TRACE(testing::Message()
+                             << "minor 0x" << std::hex << int(row.minor)
+                             << (pending ? ", later" : "") << (set ? ", status set above" : ""));
+                setStatus = set;
+                host::SetBusPnpBehaviour({STATUS_UNSUCCESSFUL, 3, pending});
+                const auto result = host::SendPnp(pdo_, row.minor);
+                const NTSTATUS status = row.answered ? STATUS_UNSUCCESSFUL
+                                        : set        ? STATUS_SUCCESS
+                                                     : STATUS_NOT_SUPPORTED;
+                EXPECT_EQ(result.returned, pending ? STATUS_PENDING : status);
+                EXPECT_EQ(result.status, status);
+                EXPECT_EQ(result.information, row.answered ? 3u : set ? 0x77u : 0u);
+            }
+        }
+    }
+}
+
 }  // namespace

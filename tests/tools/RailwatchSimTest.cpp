@@ -157,7 +157,7 @@ TEST_F(RailwatchSimTest, WholeOutputOfADeviceLife) {
               "cancel-stop: status=0x00000000\n"
               "query-remove: status=0x00000000\n"
               "cancel-remove: status=0x00000000\n"
-              "pnp:0x07: status=0x00000000\n"
+              "pnp:0x07: status=0xC00000BB\n"
               "query-power: status=0x00000000\n"
               "device-power:D3: status=0x00000000\n"
               "power:4:6: status=0x00000000\n"

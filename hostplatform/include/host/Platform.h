@@ -35,7 +35,7 @@ enum class ReportKind {
     Irp,         // completed twice, never completed, completed with a lock held
     RemoveLock,  // release with a tag never acquired, unbalanced counts
     SpinLock,    // recursive acquire, release by a non-owner, lock order
-    Mapping,     // unmap that matches no live mapping, mapping left at the end
+    Mapping,     // mapping outside the BIOS ROM, unmap that matches no live mapping, mapping left
     Object,      // devices, links, interfaces misused or left behind
     Power,       // PoStartNextPowerIrp missing before a pass-down
     Interleave,  // a Super I/O configuration sequence interleaved with another thread's
@@ -121,7 +121,10 @@ struct Mapping {
     const void* base;
 };
 std::vector<Mapping> LiveMappings();
-std::uint64_t MappingCount();  // successful MmMapIoSpace calls
+// Successful MmMapIoSpace calls; CallCount("MmMapIoSpace") counts every attempt. A
+// mapping that is not wholly inside the BIOS ROM is reported (ReportKind::Mapping) and
+// fails; one that overlaps an unmappable range just fails.
+std::uint64_t MappingCount();
 
 // ---------------------------------------------------------------------------------------
 // Registry (key paths match case-insensitively and keep the spelling they were made with)
@@ -175,6 +178,9 @@ struct BusBehaviour {
 // A new physical device object with the instance path ROOT\SYSTEM\000N (N from 0).
 DEVICE_OBJECT* CreateBusDevice();
 std::u16string InstancePath(DEVICE_OBJECT* physicalDeviceObject);
+// For Plug and Play, the status and information apply to the requests that every driver
+// must handle (start, query-remove, remove, cancel-remove, stop, query-stop, cancel-stop,
+// surprise removal); the bus completes any other with what it finds in the request.
 void SetBusPnpBehaviour(const BusBehaviour& behaviour);
 void SetBusPowerBehaviour(const BusBehaviour& behaviour);
 // Requests the bus driver has seen, newest last (major, minor).
@@ -195,7 +201,8 @@ struct IoResult {
 
 // Opens by link name ("\DosDevices\X" or "\??\X"): IRP_MJ_CREATE to the top of the
 // device's stack. Returns NULL with the status when there is no such link or device, the
-// device is still initialising or the driver refused the open.
+// device is still initialising, the device is exclusive and a file is open on it already
+// (STATUS_ACCESS_DENIED, the driver never sees the request), or the driver refused the open.
 FILE_OBJECT* OpenFile(std::u16string_view linkName, NTSTATUS* status);
 // IRP_MJ_CLEANUP then IRP_MJ_CLOSE; returns the close's status.
 NTSTATUS CloseFile(FILE_OBJECT* file);
