@@ -154,7 +154,7 @@ TEST(RailwatchTextfile, AReaderPollingDuringAWatchOnlySeesWholeFiles) {
     reader.join();
 
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.err, kSimulatedNote);
     EXPECT_GT(reads, 0);
     for (const std::string& text : seen) {
         EXPECT_EQ(wholeFiles.count(text), 1u) << "a reader saw:\n" << text;

@@ -7,6 +7,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -31,8 +33,9 @@ void ExpectOutcomes(const std::vector<Case>& cases) {
         const Outcome outcome = RunTool(c.args);
         EXPECT_EQ(outcome.exitCode, c.exitCode);
         EXPECT_EQ(outcome.out, c.out);
-        // The simulated platform's verifier found nothing, and nothing failed.
-        EXPECT_EQ(outcome.err, "");
+        // The board is said to be simulated; the platform's verifier found nothing, and
+        // nothing failed.
+        EXPECT_EQ(outcome.err, kSimulatedNote);
     }
 }
 
@@ -44,29 +47,72 @@ TEST(RailwatchTool, StatusPrintsBothSuppliesAsTextOrJson) {
         {{"--superio", "4e", "--pwr1", "0", "--pwr2", "0"}, 0, "PWR1: FAILED\nPWR2: FAILED\n"},
         {{"--bios-kind", "award", "--pwr2=0"}, 0, "PWR1: good\nPWR2: FAILED\n"},
         {{"--bios-kind", "ami-family"}, 0, "PWR1: good\nPWR2: good\n"},
-        {{"--json"}, 0, "{\"pwr1\": 1, \"pwr2\": 1}\n"},
-        {{"status", "--json", "--pwr2", "0"}, 0, "{\"pwr1\": 1, \"pwr2\": 0}\n"},
+        {{"--json"}, 0, "{\"pwr1\": 1, \"pwr2\": 1, \"simulated\": true}\n"},
+        {{"status", "--json", "--pwr2", "0"},
+         0,
+         "{\"pwr1\": 1, \"pwr2\": 0, \"simulated\": true}\n"},
     });
 }
 
+// One status line with performance data (each supply, critical below 1, range 0 to 1),
+// none when the supplies are unknown.
 TEST(RailwatchTool, CheckFollowsTheMonitoringPluginConvention) {
+    const std::string unknown = std::string("RAILWATCH UNKNOWN - ") + kOpenFailed + "\n";
     ExpectOutcomes({
-        {{"check"}, 0, "RAILWATCH OK - PWR1 good, PWR2 good\n"},
-        {{"check", "--pwr2", "0"}, 2, "RAILWATCH CRITICAL - PWR2 FAILED\n"},
-        {{"--pwr1", "0", "check", "--superio", "4e"}, 2, "RAILWATCH CRITICAL - PWR1 FAILED\n"},
+        {{"check"}, 0, "RAILWATCH OK - PWR1 good, PWR2 good | pwr1=1;;1:;0;1 pwr2=1;;1:;0;1\n"},
+        {{"check", "--pwr2", "0"},
+         2,
+         "RAILWATCH CRITICAL - PWR2 FAILED | pwr1=1;;1:;0;1 pwr2=0;;1:;0;1\n"},
+        {{"--pwr1", "0", "check", "--superio", "4e"},
+         2,
+         "RAILWATCH CRITICAL - PWR1 FAILED | pwr1=0;;1:;0;1 pwr2=1;;1:;0;1\n"},
         {{"check", "--pwr1", "0", "--pwr2", "0"},
          2,
-         "RAILWATCH CRITICAL - PWR1 FAILED, PWR2 FAILED\n"},
-        {{"check", "--bios-kind", "none"},
-         3,
-         std::string("RAILWATCH UNKNOWN - ") + kOpenFailed + "\n"},
-        {{"check", "--superio", "none"},
-         3,
-         std::string("RAILWATCH UNKNOWN - ") + kOpenFailed + "\n"},
-        {{"check", "--chip-id", "0x53"},
-         3,
-         std::string("RAILWATCH UNKNOWN - ") + kOpenFailed + "\n"},
+         "RAILWATCH CRITICAL - PWR1 FAILED, PWR2 FAILED | pwr1=0;;1:;0;1 pwr2=0;;1:;0;1\n"},
+        {{"check", "--bios-kind", "none"}, 3, unknown},
+        {{"check", "--superio", "none"}, 3, unknown},
+        {{"check", "--chip-id", "0x53"}, 3, unknown},
     });
+}
+
+// Every refusal of check is UNKNOWN, wherever the fault stands on the line: a plugin
+// runner must not read a typo as CRITICAL. The status line goes to stdout, the usage to
+// stderr, and nothing is read.
+TEST(RailwatchTool, EveryRefusalOfCheckIsUnknown) {
+    TempFile shortImage;
+    std::ofstream(shortImage.Path(), std::ios::binary) << "too short for a BIOS image";
+    struct Row {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const Row rows[] = {
+        {{"check", "--bogus"}, "unknown option '--bogus'"},
+        {{"--bogus", "check"}, "unknown option '--bogus'"},
+        {{"--pwr1", "2", "check"}, "--pwr1 takes 0 or 1, not '2'"},
+        {{"check", "--pwr2"}, "--pwr2 needs a value"},
+        {{"check", "--json"}, "--json applies to 'status' and 'watch' only"},
+        {{"--count", "3", "check"}, "--count applies to 'watch' only"},
+        {{"check", "--sim-flip", "1:2:0"}, "--sim-flip applies to 'watch' only"},
+        {{"check", "--help=1"}, "--help takes no value"},
+        {{"check", "status"}, "more than one command: 'check' and 'status'"},
+        {{"--bogus", "5", "check"}, "unknown option '--bogus'"},
+        {{"check", "--bios", "/nonexistent/bios.bin"}, ""},
+        {{"check", "--bios", shortImage.Path()}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Describe(row.args));
+        const Outcome outcome = RunTool(row.args);
+        EXPECT_EQ(outcome.exitCode, 3);
+        if (!row.error.empty()) {
+            EXPECT_EQ(outcome.out, "RAILWATCH UNKNOWN - " + row.error + "\n");
+        } else {
+            EXPECT_EQ(outcome.out.rfind("RAILWATCH UNKNOWN - ", 0), 0u) << outcome.out;
+            EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1);
+        }
+        EXPECT_EQ(outcome.err,
+                  "Usage: railwatch [OPTIONS] [status|check|watch] [OPTIONS]\n"
+                  "Try 'railwatch --help' for more information.\n");
+    }
 }
 
 // A board the driver refuses, or on which its start fails, has no device: every command
@@ -82,7 +128,7 @@ TEST(RailwatchTool, WithoutADeviceTheStateIsUnknown) {
              {Command{{"status"}, "PWR1: unknown\nPWR2: unknown\n"},
               Command{{"status", "--json"},
                       std::string("{\"pwr1\": null, \"pwr2\": null, \"error\": \"") + kOpenFailed +
-                          "\"}\n"},
+                          "\", \"simulated\": true}\n"},
               Command{{"watch", "--count", "2", "--interval", "1"}, ""}}) {
             std::vector<std::string> args = command.args;
             args.insert(args.end(), board.begin(), board.end());
@@ -95,7 +141,7 @@ TEST(RailwatchTool, WithoutADeviceTheStateIsUnknown) {
                 EXPECT_NE(outcome.out.find("PWR1: unknown, PWR2: unknown"), std::string::npos)
                     << outcome.out;
             }
-            EXPECT_EQ(outcome.err, std::string("railwatch: ") + kOpenFailed + "\n");
+            EXPECT_EQ(outcome.err, kSimulatedNote + "railwatch: " + kOpenFailed + "\n");
         }
     }
 }
@@ -119,7 +165,7 @@ TEST(RailwatchTool, WatchPrintsTheFirstReadingAndEveryChange) {
     const Outcome text = RunTool({"watch", "--interval", "1", "--count", "6", "--sim-flip", "3:2:0",
                                   "--sim-flip", "5:2:1", "--sim-flip", "6:2:1"});
     EXPECT_EQ(text.exitCode, 0);
-    EXPECT_EQ(text.err, "");
+    EXPECT_EQ(text.err, kSimulatedNote);
     const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
     EXPECT_TRUE(std::regex_match(text.out, std::regex(stamp + "PWR1: good, PWR2: good\n" +    //
                                                       stamp + "PWR1: good, PWR2: FAILED\n" +  //
@@ -129,10 +175,11 @@ TEST(RailwatchTool, WatchPrintsTheFirstReadingAndEveryChange) {
     const Outcome json = RunTool(
         {"--json", "--sim-flip", "2:1:0", "watch", "--count=3", "--interval=1", "--pwr2", "0"});
     EXPECT_EQ(json.exitCode, 0);
-    EXPECT_EQ(json.err, "");
+    EXPECT_EQ(json.err, kSimulatedNote);
     const std::string time = R"(\{"time": "[-0-9: .]+", )";
-    EXPECT_TRUE(std::regex_match(json.out, std::regex(time + R"("pwr1": 1, "pwr2": 0\}
-)" + time + R"("pwr1": 0, "pwr2": 0\}
+    EXPECT_TRUE(
+        std::regex_match(json.out, std::regex(time + R"("pwr1": 1, "pwr2": 0, "simulated": true\}
+)" + time + R"("pwr1": 0, "pwr2": 0, "simulated": true\}
 )"))) << json.out;
 }
 
@@ -157,12 +204,15 @@ TEST(RailwatchTool, WatchEndsCleanlyWhenInterrupted) {
     kill(pid, SIGINT);
     EXPECT_EQ(WaitForExit(pid), 0);
     close(pipeFds[0]);
-    EXPECT_EQ(ReadFile(err.Path()), "");
+    EXPECT_EQ(ReadFile(err.Path()), kSimulatedNote);
 }
 
 TEST(RailwatchTool, HelpPrintsUsageToStdout) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--help"}, {"-h"}, {"check", "--help"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"-h"},
+                                                 {"check", "--help"},
+                                                 {"watch", "-h"},
+                                                 {"--help", "status"}}) {
         SCOPED_TRACE(Describe(args));
         const Outcome outcome = RunTool(args);
         EXPECT_EQ(outcome.exitCode, 0);
@@ -179,7 +229,7 @@ TEST(RailwatchTool, BadCommandLinesAreUsageErrors) {
     const std::vector<std::vector<std::string>> cases = {
         {"--bogus"},
         {"frobnicate"},
-        {"status", "check"},
+        {"status", "watch"},
         {"--pwr1", "2"},
         {"--pwr2"},
         {"--superio", "3e"},
@@ -188,9 +238,8 @@ TEST(RailwatchTool, BadCommandLinesAreUsageErrors) {
         {"--bios", "/nonexistent/bios.bin"},
         {"--bios-kind", "ami", "--bios", "/nonexistent/bios.bin"},
         {"--json=1"},
-        {"check", "--json"},
         {"status", "--count", "3"},
-        {"check", "--sim-flip", "1:2:0"},
+        {"status", "--sim-flip", "1:2:0"},
         {"watch", "--count", "0"},
         {"watch", "--interval", "soon"},
         {"watch", "--sim-flip", "1:3:0"},

@@ -21,6 +21,11 @@ namespace railwatch_test {
 
 #ifdef RAILWATCH_TOOL_PATH
 
+// The line with which every command of the host build says its board is simulated.
+inline const std::string kSimulatedNote =
+    "railwatch: simulated board: these readings come from RailwatchDrv on a simulated board, "
+    "not from hardware\n";
+
 struct Outcome {
     int exitCode = -1;
     std::string out;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 #include <cstdio>
 #include <string_view>
 
@@ -151,21 +152,25 @@ std::string ApplyServiceAction(std::optional<std::string_view> action, Options& 
 ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     ParsedCommandLine parsed;
     Options& options = parsed.options;
-    std::optional<std::string_view> command;
+    // The first fault is the one reported; the rest of the line is still read for its
+    // command words, so that a refused `check` can answer as a check does.
+    const auto fail = [&parsed](std::string error) {
+        if (parsed.error.empty()) parsed.error = std::move(error);
+    };
+    std::vector<std::string_view> commands;
     std::optional<std::string_view> serviceAction;  // the word after `service`
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument.size() < 2 || argument[0] != '-') {
-            if (command == "service" && !serviceAction) {
+            if (commands.size() == 1 && commands.front() == "service" && !serviceAction) {
                 serviceAction = argument;
                 continue;
             }
-            if (command) {
-                parsed.error = "more than one command: '" + std::string(*command) + "' and '" +
-                               std::string(argument) + "'";
-                return parsed;
+            if (!commands.empty()) {
+                fail("more than one command: '" + std::string(commands.front()) + "' and '" +
+                     std::string(argument) + "'");
             }
-            command = argument;
+            commands.push_back(argument);
             continue;
         }
         const auto equals = argument.find('=');
@@ -178,42 +183,48 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         const bool boardOption = false;
 #endif
         if (known == std::end(kOptions) && !boardOption) {
-            parsed.error = "unknown option '" + std::string(name) + "'";
-            return parsed;
+            fail("unknown option '" + std::string(name) + "'");
+            continue;
         }
         const bool takesValue = boardOption || known->takesValue;
         std::string_view value;
         if (equals != std::string_view::npos) {
             if (!takesValue) {
-                parsed.error = std::string(name) + " takes no value";
-                return parsed;
+                fail(std::string(name) + " takes no value");
+                continue;
             }
             value = argument.substr(equals + 1);
         } else if (takesValue) {
             if (i + 1 >= argc) {
-                parsed.error = std::string(name) + " needs a value";
-                return parsed;
+                fail(std::string(name) + " needs a value");
+                break;
             }
             value = argv[++i];
         }
-#ifndef _WIN32
-        parsed.error = boardOption ? options.boardLine.Apply(name, value, options.board)
-                                   : known->apply(options, value);
-#else
-        parsed.error = known->apply(options, value);
-#endif
         if (!parsed.error.empty()) {
-            return parsed;
+            continue;  // the line is refused already: its values no longer matter
         }
+#ifndef _WIN32
+        fail(boardOption ? options.boardLine.Apply(name, value, options.board)
+                         : known->apply(options, value));
+#else
+        fail(known->apply(options, value));
+#endif
     }
 
-    if (!command || *command == "status") {
+    const std::string_view command = commands.empty() ? "status" : commands.front();
+    if (!parsed.error.empty()) {
+        const bool check = std::find(commands.begin(), commands.end(), "check") != commands.end();
+        options.command = check ? Command::Check : Command::Status;
+        return parsed;
+    }
+    if (command == "status") {
         options.command = Command::Status;
-    } else if (*command == "check") {
+    } else if (command == "check") {
         options.command = Command::Check;
-    } else if (*command == "watch") {
+    } else if (command == "watch") {
         options.command = Command::Watch;
-    } else if (*command == "service") {
+    } else if (command == "service") {
 #ifdef _WIN32
         options.command = Command::Service;
         parsed.error = ApplyServiceAction(serviceAction, options);
@@ -224,7 +235,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
 #endif
         return parsed;
     } else {
-        parsed.error = "unknown command '" + std::string(*command) + "'";
+        parsed.error = "unknown command '" + std::string(command) + "'";
         return parsed;
     }
     if (options.command != Command::Watch && !options.watchOption.empty()) {
@@ -245,9 +256,10 @@ void PrintHelp() {
         "Commands:\n"
         "  status             print both supplies, e.g. 'PWR1: good', 'PWR2: FAILED'\n"
         "                     (the default command)\n"
-        "  check              monitoring-plugin check: one status line; exit 0 OK (both\n"
-        "                     good), 2 CRITICAL (a supply failed), 3 UNKNOWN (the driver\n"
-        "                     cannot be opened or read)\n"
+        "  check              monitoring-plugin check: one status line with performance\n"
+        "                     data; exit 0 OK (both good), 2 CRITICAL (a supply failed),\n"
+        "                     3 UNKNOWN (the driver cannot be opened or read, or the\n"
+        "                     command line or board is refused)\n"
         "  watch              poll and print a timestamped line whenever a state changes,\n"
         "                     the first reading included, until interrupted (Ctrl-C) or\n"
         "                     --count polls are made\n"
@@ -284,9 +296,10 @@ void PrintHelp() {
         "  ends up with no device: the supplies are then unknown.\n"
 #endif
         "\n"
-        "Exit status: 0 success (check: OK); 2 usage error (check: CRITICAL);\n"
-        "3 the driver cannot be opened or read (check: UNKNOWN). Failures print the\n"
-        "library's message. status exits 0 whatever the supplies read.\n"
+        "Exit status: 0 success (check: OK); 2 usage error or a textfile that cannot be\n"
+        "written (check: CRITICAL); 3 the driver cannot be opened or read (check: UNKNOWN,\n"
+        "as is every refusal of check). Failures print the library's message. status\n"
+        "exits 0 whatever the supplies read.\n"
 #ifdef _WIN32
         "service: 2 also when the prompt is not elevated; 1 when Windows refuses.\n"
 #endif
@@ -294,12 +307,23 @@ void PrintHelp() {
         stdout);
 }
 
-void PrintUsageError(const std::string& error) {
-    std::fprintf(stderr,
-                 "railwatch: %s\n"
-                 "Usage: railwatch [OPTIONS] [status|check|watch] [OPTIONS]\n"
-                 "Try 'railwatch --help' for more information.\n",
-                 error.c_str());
+int Refuse(Command command, const std::string& error, bool withUsage) {
+    std::fflush(stdout);
+    if (command == Command::Check) {
+        // A plugin runner reads stdout's first line and the exit status: UNKNOWN, never a
+        // CRITICAL that a typo would fake.
+        std::printf("RAILWATCH UNKNOWN - %s\n", error.c_str());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "railwatch: %s\n", error.c_str());
+    }
+    if (withUsage) {
+        std::fputs(
+            "Usage: railwatch [OPTIONS] [status|check|watch] [OPTIONS]\n"
+            "Try 'railwatch --help' for more information.\n",
+            stderr);
+    }
+    return command == Command::Check ? kExitUnavailable : kExitUsage;
 }
 
 }  // namespace railwatch

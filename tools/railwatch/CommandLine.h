@@ -14,7 +14,7 @@
 namespace railwatch {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUsage = 2;     // `check`: every refusal is UNKNOWN, 3
 inline constexpr int kExitCritical = 2;  // `check` only
 inline constexpr int kExitUnavailable = 3;
 inline constexpr int kExitCannotWrite = 2;    // the textfile (for `check`: UNKNOWN, 3)
@@ -52,7 +52,7 @@ struct Options {
 };
 
 struct ParsedCommandLine {
-    Options options;
+    Options options;    // when the line is refused, options.command is Check if it named check
     std::string error;  // empty when the command line is good
 };
 
@@ -61,7 +61,10 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv);
 // The full usage, on stdout (--help).
 void PrintHelp();
 
-// A refused command line: the error and a short usage, on stderr.
-void PrintUsageError(const std::string& error);
+// Refuses to run the command: a bad command line (withUsage: a short usage follows on
+// stderr), or a board, image or file that cannot be set up. `check` answers as a check
+// does: "RAILWATCH UNKNOWN - error" on stdout and exit 3; the others put the error on
+// stderr and exit 2. Returns the exit status.
+int Refuse(Command command, const std::string& error, bool withUsage);
 
 }  // namespace railwatch

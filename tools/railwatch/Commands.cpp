@@ -24,6 +24,16 @@ void ReportTextfileFailure(const std::string& error) {
     std::fprintf(stderr, "railwatch: %s\n", error.c_str());
 }
 
+// A check's performance data: each supply's value with its range, critical below 1.
+std::string PerformanceData(const Reading& reading) {
+    std::string data = " |";
+    for (int supply = 0; supply < 2; ++supply) {
+        data += std::string(" pwr") + char('1' + supply) + "=" +
+                (reading.good[supply] ? "1" : "0") + ";;1:;0;1";
+    }
+    return data;
+}
+
 // watch prints the readings themselves; it needs to know only whether something changed.
 class IgnoringSink final : public ChangeSink {
   public:
@@ -50,7 +60,9 @@ int RunStatus(const Options& options) {
     return textfileError.empty() ? kExitOk : kExitCannotWrite;
 }
 
-// The status line and the exit status follow the supplies. A textfile that cannot be written
+// One status line, with performance data when the supplies are known: "RAILWATCH
+// CRITICAL - PWR2 FAILED | pwr1=1;;1:;0;1 pwr2=0;;1:;0;1". It and the exit status follow
+// the supplies. A textfile that cannot be written
 // goes to stderr, and turns OK into UNKNOWN: the exporter's file no longer says how things are.
 int RunCheck(const Options& options) {
     const Reading reading = Device().Read();
@@ -62,12 +74,14 @@ int RunCheck(const Options& options) {
         std::printf("RAILWATCH UNKNOWN - %s\n", Message(reading.result).c_str());
         return kExitUnavailable;
     }
+    // The supplies are known from here on, and so is the performance data.
+    const std::string performance = PerformanceData(reading);
     if (reading.good[0] && reading.good[1] && !textfileError.empty()) {
-        std::printf("RAILWATCH UNKNOWN - %s\n", textfileError.c_str());
+        std::printf("RAILWATCH UNKNOWN - %s%s\n", textfileError.c_str(), performance.c_str());
         return kExitUnavailable;
     }
     if (reading.good[0] && reading.good[1]) {
-        std::printf("RAILWATCH OK - PWR1 good, PWR2 good\n");
+        std::printf("RAILWATCH OK - PWR1 good, PWR2 good%s\n", performance.c_str());
         return kExitOk;
     }
     std::string failed;
@@ -76,7 +90,7 @@ int RunCheck(const Options& options) {
             failed += (failed.empty() ? "" : ", ") + std::string(kSupplyNames[supply]) + " FAILED";
         }
     }
-    std::printf("RAILWATCH CRITICAL - %s\n", failed.c_str());
+    std::printf("RAILWATCH CRITICAL - %s%s\n", failed.c_str(), performance.c_str());
     return kExitCritical;
 }
 

@@ -37,7 +37,13 @@ void SleepMs(unsigned long ms) {
 
 #ifndef _WIN32
 
+// No hardware is read here, and whoever reads the output must be able to tell.
+constexpr const char* kSimulatedNote =
+    "railwatch: simulated board: these readings come from RailwatchDrv on a simulated board, "
+    "not from hardware\n";
+
 Machine::Machine(const Options& options) : board_(options.board), flips_(options.flips) {
+    std::fputs(kSimulatedNote, stderr);
     board_.Boot();
 }
 

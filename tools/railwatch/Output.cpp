@@ -60,6 +60,9 @@ std::string JsonReading(const Reading& reading, const std::string& time) {
     if (reading.result != Railwatch_SUCCESS) {
         json += ", \"error\": " + JsonString(Message(reading.result));
     }
+#ifndef _WIN32
+    json += ", \"simulated\": true";  // the host build reads a simulated board
+#endif
     return json + "}";
 }
 

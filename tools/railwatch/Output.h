@@ -18,7 +18,8 @@ std::string Timestamp();
 std::string TextReading(const Reading& reading, std::string_view separator);
 
 // {"pwr1": 1, "pwr2": 0}, with a leading "time" field when one is given; unknown states
-// are null and the library's message is added as "error".
+// are null and the library's message is added as "error". The host build's objects end
+// with "simulated": true.
 std::string JsonReading(const Reading& reading, const std::string& time = {});
 
 // The library's message for a failed reading, on stderr after what stdout holds so far.

@@ -8,7 +8,7 @@
 // Parsing, the commands and their output are shared.
 //
 // Exit status: 0 success; 2 usage error (and, for `check`, CRITICAL); 3 the driver cannot
-// be opened or read (for `check`, UNKNOWN).
+// be opened or read (for `check`, UNKNOWN, as is every refusal of `check`).
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Machine.h"
@@ -25,8 +25,7 @@ int main(int argc, char** argv) {
     using namespace railwatch;
     const ParsedCommandLine parsed = ParseCommandLine(argc, argv);
     if (!parsed.error.empty()) {
-        PrintUsageError(parsed.error);
-        return kExitUsage;
+        return Refuse(parsed.options.command, parsed.error, true);
     }
     const Options& options = parsed.options;
     if (options.help) {
@@ -39,12 +38,7 @@ int main(int argc, char** argv) {
     if (!options.textfile.empty() && options.command != Command::Service) {
         const std::string error = CheckTextfilePath(options.textfile);
         if (!error.empty()) {
-            if (options.command == Command::Check) {
-                std::printf("RAILWATCH UNKNOWN - %s\n", error.c_str());
-                return kExitUnavailable;
-            }
-            std::fprintf(stderr, "railwatch: %s\n", error.c_str());
-            return kExitCannotWrite;
+            return Refuse(options.command, error, false);
         }
     }
 
