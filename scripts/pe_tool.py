@@ -37,7 +37,7 @@ VERSION = (1, 0, 0, 1)
 DRIVER_INIT_ROUTINES = ["DriverEntry"]
 DRIVER_PAGE_ROUTINES = ["DispatchCreateClose", "DriverUnload"]
 # The service's Event Log messages (severity bits aside) that railwatch.exe must carry.
-TOOL_MESSAGE_IDS = range(1000, 1006)
+TOOL_MESSAGE_IDS = range(1000, 1007)
 API_EXPORTS = {
     1: "Railwatch_DeviceClose",
     2: "Railwatch_DeviceOpen",

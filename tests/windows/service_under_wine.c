@@ -3,11 +3,12 @@
  * test machine without the driver), and checks what each step leaves behind.
  *
  * Usage: service_under_wine.exe RAILWATCH_EXE INTERVAL_MS RUN_MS TEXTFILE
- * The service is started with --interval INTERVAL_MS --textfile TEXTFILE, left to poll for
- * RUN_MS, then stopped. Then it is installed again with a long interval (an update), and
- * started and stopped once more: the stop must not wait for the next poll. The service thus
- * runs twice; what it reported to the Event Log is checked by the calling script.
- * Prints one line per check and "N passed, N failed"; exits 1 when a check failed. */
+ * The service is started with --interval INTERVAL_MS --textfile TEXTFILE (whose folder this
+ * program creates), left to poll for RUN_MS; then the folder is taken away for a few polls
+ * (the service reports that once) and the service is stopped. Then it is installed again with a
+ * long interval (an update), and started and stopped once more: the stop must not wait for the next
+ * poll. The service thus runs twice; what it reported to the Event Log is checked by the calling
+ * script. Prints one line per check and "N passed, N failed"; exits 1 when a check failed. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -81,6 +82,17 @@ static long wait_for_state(SC_HANDLE service, DWORD state, DWORD limit_ms, SERVI
         }
         Sleep(10);
     }
+}
+
+/* Asks the service to stop; returns the milliseconds until it reported SERVICE_STOPPED,
+ * the request included, or -1. */
+static long stop(SC_HANDLE service, SERVICE_STATUS* last) {
+    const ULONGLONG start = GetTickCount64();
+    ControlService(service, SERVICE_CONTROL_STOP, last);
+    if (wait_for_state(service, SERVICE_STOPPED, 10000, last) < 0) {
+        return -1;
+    }
+    return (long)(GetTickCount64() - start);
 }
 
 static void check_config(SC_HANDLE service, const wchar_t* expected_line) {
@@ -188,6 +200,13 @@ int wmain(int argc, wchar_t** argv) {
     const long interval = wcstol(argv[2], NULL, 10);
     const long run_ms = wcstol(argv[3], NULL, 10);
     const wchar_t* textfile = argv[4];
+    wchar_t folder[MAX_PATH];
+    wcsncpy(folder, textfile, MAX_PATH - 1);
+    folder[MAX_PATH - 1] = 0;
+    if (wcsrchr(folder, L'\\') != NULL) {
+        *wcsrchr(folder, L'\\') = 0;
+    }
+    CreateDirectoryW(folder, NULL);
     char what[600];
 
     check_run(exe, L"service run", 2);       /* from a console: refused */
@@ -231,13 +250,12 @@ int wmain(int argc, wchar_t** argv) {
     DeleteFileW(textfile);
     Sleep((DWORD)(2 * interval));
     check(file_holds(textfile, "\nrailwatch_up 0"), "textfile rewritten at the following polls");
+    DeleteFileW(textfile);
+    snprintf(what, sizeof what, "folder %ls removed: the service's writes fail", folder);
+    check(RemoveDirectoryW(folder), what);
+    Sleep((DWORD)(3 * interval));
 
-    const ULONGLONG stop_start = GetTickCount64();
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    took = wait_for_state(service, SERVICE_STOPPED, 10000, &status);
-    if (took >= 0) {
-        took = (long)(GetTickCount64() - stop_start);
-    }
+    took = stop(service, &status);
     snprintf(what, sizeof what,
              "reaches SERVICE_STOPPED within one interval (%ld ms after the stop; interval %ld "
              "ms)",
@@ -260,12 +278,7 @@ int wmain(int argc, wchar_t** argv) {
               wait_for_state(service, SERVICE_RUNNING, 10000, &status) >= 0,
           "started again, reaches SERVICE_RUNNING");
     Sleep(300);
-    const ULONGLONG second_stop = GetTickCount64();
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    took = wait_for_state(service, SERVICE_STOPPED, 10000, &status);
-    if (took >= 0) {
-        took = (long)(GetTickCount64() - second_stop);
-    }
+    took = stop(service, &status);
     snprintf(what, sizeof what,
              "with a %ld ms interval, reaches SERVICE_STOPPED %ld ms after the stop (at most %ld)",
              long_interval, took, prompt_ms);

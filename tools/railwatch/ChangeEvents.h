@@ -25,6 +25,7 @@ enum class EventId : unsigned {
     DriverUnavailable = 1003,
     DriverAnswers = 1004,
     ServiceStopped = 1005,
+    TextfileUnwritable = 1006,  // the service's --textfile; once per run of failed writes
 };
 
 struct ChangeEvent {

@@ -270,7 +270,7 @@ void PrintHelp() {
         "                     installing again updates it (needs an elevated prompt)\n"
         "  service uninstall  stop the service and remove it and its event source\n"
         "  service run        what the service control manager starts: watch, and report\n"
-        "                     each change to the Application log (events 1000-1005)\n"
+        "                     each change to the Application log (events 1000-1006)\n"
 #endif
         "\n"
         "Options:\n"

@@ -24,11 +24,13 @@ const MessageEntry kMessages[] = {
     {EventId::DriverUnavailable, MSG_DRIVER_UNAVAILABLE, EVENTLOG_WARNING_TYPE},
     {EventId::DriverAnswers, MSG_DRIVER_ANSWERS, EVENTLOG_INFORMATION_TYPE},
     {EventId::ServiceStopped, MSG_SERVICE_STOPPED, EVENTLOG_INFORMATION_TYPE},
+    {EventId::TextfileUnwritable, MSG_TEXTFILE_UNWRITABLE, EVENTLOG_WARNING_TYPE},
 };
 
 static_assert((MSG_SERVICE_STARTED & 0xFFFF) == 1000 && (MSG_SUPPLY_FAILED & 0xFFFF) == 1001 &&
                   (MSG_SUPPLY_GOOD & 0xFFFF) == 1002 && (MSG_DRIVER_UNAVAILABLE & 0xFFFF) == 1003 &&
-                  (MSG_DRIVER_ANSWERS & 0xFFFF) == 1004 && (MSG_SERVICE_STOPPED & 0xFFFF) == 1005,
+                  (MSG_DRIVER_ANSWERS & 0xFFFF) == 1004 && (MSG_SERVICE_STOPPED & 0xFFFF) == 1005 &&
+                  (MSG_TEXTFILE_UNWRITABLE & 0xFFFF) == 1006,
               "the message table's IDs are the events' IDs");
 
 // "The system cannot find the file specified." for 2; the number alone when Windows has no
@@ -110,6 +112,7 @@ void EventLogSink::Report(const ChangeEvent& event, const Reading& reading) {
             break;
         case EventId::ServiceStarted:
         case EventId::ServiceStopped:
+        case EventId::TextfileUnwritable:
             break;  // the service reports these itself
     }
 }

@@ -56,18 +56,35 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
     }
 }
 
-void WriteTextfileIfAsked(const Options& options, const Reading& reading) {
-    if (!options.textfile.empty()) {
-        // A failed write leaves the old file; the next poll tries again.
-        WriteTextfile(options.textfile, reading);
+// Rewrites the textfile, when one was asked for. A failed write leaves the old file and the
+// next poll tries again; the first failure of a run of them (or a different one) is reported.
+class TextfileWriter {
+  public:
+    TextfileWriter(const Options& options, EventLog& log) : path_(options.textfile), log_(log) {}
+
+    void Write(const Reading& reading) {
+        if (path_.empty()) {
+            return;
+        }
+        const std::string error = WriteTextfile(path_, reading);
+        if (!error.empty() && error != lastError_) {
+            log_.Report(EventId::TextfileUnwritable, {Widen(error)});
+        }
+        lastError_ = error;
     }
-}
+
+  private:
+    std::string path_;
+    EventLog& log_;
+    std::string lastError_;  // of the latest write; empty when it succeeded
+};
 
 // Polls until the stop event is set; returns the service's exit code.
 DWORD Monitor(const Options& options, EventLog& log) {
     Device device;
     ChangeTracker tracker;
     EventLogSink sink(log);
+    TextfileWriter textfile(options, log);
 
     Reading reading = device.Read();
     log.Report(EventId::ServiceStarted,
@@ -75,7 +92,7 @@ DWORD Monitor(const Options& options, EventLog& log) {
                 options.textfile.empty() ? std::wstring(L"none") : Widen(options.textfile),
                 Widen(TextReading(reading, ", "))});
     tracker.Update(reading, sink);
-    WriteTextfileIfAsked(options, reading);
+    textfile.Write(reading);
     ReportState(SERVICE_RUNNING);
 
     DWORD exitCode = NO_ERROR;
@@ -95,7 +112,7 @@ DWORD Monitor(const Options& options, EventLog& log) {
         }
         reading = device.Read();
         tracker.Update(reading, sink);
-        WriteTextfileIfAsked(options, reading);
+        textfile.Write(reading);
     }
     ReportState(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
     return exitCode;
