@@ -31,10 +31,15 @@ std::u16string ToU16(const WCHAR* text);
 std::string Narrow(std::u16string_view text);  // ASCII only; others become '?'
 std::u16string Widen(std::string_view text);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);  // ASCII
 
 // Pool blocks the platform hands to the driver (interface names) and takes back.
 PVOID AllocatePlatformBlock(SIZE_T bytes, ULONG tag);
 bool FreePlatformBlock(PVOID block);  // false when the block is not a live pool block
+
+// The platform routine that an image's import of `routine` from `dll` binds to (the DLL's
+// name compared without regard to case); NULL when the platform provides no such routine.
+void* FindPlatformExport(std::string_view dll, std::string_view routine);
 
 // The I/O manager's request plumbing, shared by the PnP, power and Win32 layers.
 IRP* AllocateIrp(char stackSize);

@@ -116,6 +116,10 @@ bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+    return EqualsIgnoreCase(Widen(a), Widen(b));
+}
+
 }  // namespace detail
 
 void ResetPlatform() {

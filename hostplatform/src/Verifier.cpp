@@ -51,6 +51,8 @@ const char* ReportKindName(ReportKind kind) {
             return "Power";
         case ReportKind::Interleave:
             return "Interleave";
+        case ReportKind::ImageFault:
+            return "ImageFault";
     }
     return "Unknown";
 }

@@ -39,6 +39,7 @@ enum class ReportKind {
     Object,      // devices, links, interfaces misused or left behind
     Power,       // PoStartNextPowerIrp missing before a pass-down
     Interleave,  // a Super I/O configuration sequence interleaved with another thread's
+    ImageFault,  // image code faulted (privileged instruction, access violation, ...)
 };
 
 struct Report {
