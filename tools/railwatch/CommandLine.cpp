@@ -249,6 +249,10 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
 void PrintHelp() {
     std::fputs(
         "Usage: railwatch [OPTIONS] [status|check|watch] [OPTIONS]\n"
+#ifdef _WIN32
+        "       railwatch service install [--interval MS] [--textfile FILE]\n"
+        "       railwatch service uninstall|run\n"
+#endif
         "\n"
         "Tells whether the board's power supplies PWR1 and PWR2 are good, through\n"
         "RailwatchApi and the RailwatchDrv driver.\n"
@@ -320,6 +324,9 @@ int Refuse(Command command, const std::string& error, bool withUsage) {
     if (withUsage) {
         std::fputs(
             "Usage: railwatch [OPTIONS] [status|check|watch] [OPTIONS]\n"
+#ifdef _WIN32
+            "       railwatch service install|uninstall|run [OPTIONS]\n"
+#endif
             "Try 'railwatch --help' for more information.\n",
             stderr);
     }
