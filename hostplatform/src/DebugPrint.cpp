@@ -83,7 +83,18 @@ std::string Truncated(std::string text, const FieldFormat& field) {
     return text;
 }
 
-std::string Format(const char* format, va_list arguments) {
+// The arguments of DbgPrint, which follows the Windows x64 convention also on the host.
+#if defined(__x86_64__)
+using Arguments = __builtin_ms_va_list;
+#define RAILWATCH_ARGUMENTS_START __builtin_ms_va_start
+#define RAILWATCH_ARGUMENTS_END __builtin_ms_va_end
+#else
+using Arguments = va_list;
+#define RAILWATCH_ARGUMENTS_START va_start
+#define RAILWATCH_ARGUMENTS_END va_end
+#endif
+
+std::string Format(const char* format, Arguments& arguments) {
     std::string out;
     for (const char* p = format; *p != '\0'; ++p) {
         if (*p != '%') {
@@ -107,7 +118,7 @@ std::string Format(const char* format, va_list arguments) {
                 break;
         }
         if (*p == '*') {
-            field.width = va_arg(arguments, int);
+            field.width = __builtin_va_arg(arguments, int);
             if (field.width < 0) {
                 field.leftAlign = true;
                 field.width = -field.width;
@@ -120,7 +131,7 @@ std::string Format(const char* format, va_list arguments) {
             ++p;
             field.precision = 0;
             if (*p == '*') {
-                field.precision = va_arg(arguments, int);
+                field.precision = __builtin_va_arg(arguments, int);
                 ++p;
             } else {
                 while (*p >= '0' && *p <= '9')
@@ -158,8 +169,8 @@ std::string Format(const char* format, va_list arguments) {
         switch (conversion) {
             case 'd':
             case 'i': {
-                std::int64_t value =
-                    field.size == 8 ? va_arg(arguments, std::int64_t) : va_arg(arguments, int);
+                std::int64_t value = field.size == 8 ? __builtin_va_arg(arguments, std::int64_t)
+                                                     : __builtin_va_arg(arguments, int);
                 if (field.size == 2) value = static_cast<std::int16_t>(value);
                 if (field.size == 1) {
                     // %hhd: the argument is a signed char, sign-extended on purpose.
@@ -175,15 +186,15 @@ std::string Format(const char* format, va_list arguments) {
             case 'x':
             case 'X':
             case 'o': {
-                std::uint64_t value = field.size == 8 ? va_arg(arguments, std::uint64_t)
-                                                      : va_arg(arguments, unsigned);
+                std::uint64_t value = field.size == 8 ? __builtin_va_arg(arguments, std::uint64_t)
+                                                      : __builtin_va_arg(arguments, unsigned);
                 if (field.size == 2) value = static_cast<std::uint16_t>(value);
                 if (field.size == 1) value = static_cast<std::uint8_t>(value);
                 EmitInteger(out, field, conversion, value, false);
                 break;
             }
             case 'c': {
-                const int value = va_arg(arguments, int);
+                const int value = __builtin_va_arg(arguments, int);
                 std::string body(1, field.wide ? detail::Narrow(std::u16string(
                                                      1, static_cast<char16_t>(value)))[0]
                                                : static_cast<char>(value));
@@ -193,10 +204,10 @@ std::string Format(const char* format, va_list arguments) {
             case 's': {
                 std::string text;
                 if (field.wide) {
-                    const auto* wide = va_arg(arguments, const WCHAR*);
+                    const auto* wide = __builtin_va_arg(arguments, const WCHAR*);
                     text = wide == nullptr ? "(null)" : detail::Narrow(detail::ToU16(wide));
                 } else {
-                    const char* narrow = va_arg(arguments, const char*);
+                    const char* narrow = __builtin_va_arg(arguments, const char*);
                     text = narrow == nullptr ? "(null)" : narrow;
                 }
                 Emit(out, field, "", Truncated(std::move(text), field), false);
@@ -204,7 +215,7 @@ std::string Format(const char* format, va_list arguments) {
             }
             case 'Z': {
                 // %wZ: a UNICODE_STRING*, Length bytes of it.
-                const auto* string = va_arg(arguments, const UNICODE_STRING*);
+                const auto* string = __builtin_va_arg(arguments, const UNICODE_STRING*);
                 std::string text = (string == nullptr || string->Buffer == nullptr)
                                        ? "(null)"
                                        : detail::Narrow(detail::ToU16(string));
@@ -212,7 +223,8 @@ std::string Format(const char* format, va_list arguments) {
                 break;
             }
             case 'p': {
-                const auto value = reinterpret_cast<std::uintptr_t>(va_arg(arguments, void*));
+                const auto value =
+                    reinterpret_cast<std::uintptr_t>(__builtin_va_arg(arguments, void*));
                 std::string body = Digits(value, 16, true);
                 body.insert(0, 2 * sizeof(void*) - body.size(), '0');
                 Emit(out, field, "", std::move(body), false);
@@ -254,13 +266,13 @@ void ResetDebugPrint() { ClearDebugText(); }
 }  // namespace detail
 }  // namespace host
 
-ULONG DbgPrint(PCSTR Format, ...) {
+ULONG NTAPI DbgPrint(PCSTR Format, ...) {
     host::detail::EnterRoutine("DbgPrint");
     if (Format == nullptr) return STATUS_SUCCESS;
-    va_list arguments;
-    va_start(arguments, Format);
+    host::debugprint::Arguments arguments;
+    RAILWATCH_ARGUMENTS_START(arguments, Format);
     const std::string text = host::debugprint::Format(Format, arguments);
-    va_end(arguments);
+    RAILWATCH_ARGUMENTS_END(arguments);
     auto& state = host::debugprint::TheDebugText();
     std::lock_guard lock(state.mutex);
     state.text += text;

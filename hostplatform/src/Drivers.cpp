@@ -31,8 +31,10 @@ Drivers& State() {
     return state;
 }
 
+constexpr CSHORT kDriverObjectType = 4;  // the object type a driver object carries in Type
+
 // What the kernel does with a request that a driver installed no routine for.
-NTSTATUS DefaultDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+NTSTATUS NTAPI DefaultDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -56,6 +58,8 @@ DRIVER_OBJECT* CreateDriverObject(std::u16string_view name) {
     auto record = std::make_unique<DriverRecord>();
     record->name = name;
     DRIVER_OBJECT& driver = record->object;
+    driver.Type = kDriverObjectType;
+    driver.Size = sizeof(DRIVER_OBJECT);
     driver.DriverExtension = &record->extension;
     record->extension.DriverObject = &driver;
     driver.DriverName.Buffer = record->name.data();

@@ -93,9 +93,9 @@ NTSTATUS WaitForEvent(KEVENT* event, const LARGE_INTEGER* timeout);
 // ---------------------------------------------------------------------------------------
 namespace host::detail {
 
-// Private bits of IO_STACK_LOCATION::Control.
-constexpr UCHAR kLocationPendingReturned = 0x01;  // the driver owning it marked the request pending
-constexpr UCHAR kLocationPowerStarted = 0x02;     // PoStartNextPowerIrp was called for it
+// PoStartNextPowerIrp's mark on the stack location of the driver that called it.
+void MarkPowerStarted(IRP* irp, const IO_STACK_LOCATION* location);
+bool PowerStarted(IRP* irp, const IO_STACK_LOCATION* location);
 
 // Registers (once) the I/O side's reset and leak check with RegisterReset/RegisterLeakCheck.
 // Every routine of the I/O side that creates state calls it first, so a program that never

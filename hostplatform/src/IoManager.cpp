@@ -2,10 +2,12 @@
 // through the completion routines on the way up, and the requests that opens, closes and
 // device-control calls turn into.
 //
-// A request is an IRP inside a private record that also holds its stack locations (a heap
-// array of exactly StackCount entries), its system buffer and the completion state that
-// the verifier checks: completed twice, completed with a spin lock or a remove lock held,
-// never completed. Completion may happen in any thread; the sender waits for it.
+// A request is laid out as on Windows: one block holding the IRP followed by exactly
+// StackCount stack locations, the lowest driver's first. The platform keeps the rest
+// beside it, in a record keyed by the IRP's address: its system buffer and the
+// completion state that the verifier checks (completed twice, completed with a spin lock
+// or a remove lock held, never completed). Completion may happen in any thread; the
+// sender waits for it.
 #include "Internal.h"
 
 #include <algorithm>
@@ -25,6 +27,8 @@ using namespace host;
 namespace {
 
 constexpr auto kWatchdog = std::chrono::seconds(10);
+constexpr CSHORT kIrpObjectType = 6;   // the object type a request carries in Type
+constexpr CSHORT kFileObjectType = 5;  // and a file object
 
 enum class Completion {
     WithDriver,  // a driver owns the request
@@ -33,16 +37,29 @@ enum class Completion {
     Final,       // the walk passed the top: the request is complete
 };
 
+struct FreeBlock {
+    void operator()(IRP* irp) const { ::operator delete(irp); }
+};
+
 struct IrpRecord {
-    IRP irp{};
-    std::unique_ptr<IO_STACK_LOCATION[]> locations;
+    std::unique_ptr<IRP, FreeBlock> irp;  // the IRP and its stack locations
     std::unique_ptr<unsigned char[]> systemBuffer;
+    UCHAR major = 0;  // of the request as its sender made it
     std::mutex mutex;
     std::condition_variable changed;
     Completion completion = Completion::WithDriver;
     unsigned walkers = 0;                         // IofCompleteRequest calls in progress
     std::vector<IO_STACK_LOCATION*> dispatching;  // locations handed to running dispatch routines
+    std::set<const IO_STACK_LOCATION*> powerStarted;  // locations PoStartNextPowerIrp marked
 };
+
+// The stack locations that follow the IRP in its block.
+IO_STACK_LOCATION* LocationsOf(IRP* irp) { return reinterpret_cast<IO_STACK_LOCATION*>(irp + 1); }
+
+// The two ways of counting the current location (an index from 1, a pointer) agree.
+bool LocationsAgree(IRP* irp) {
+    return irp->Tail.Overlay.CurrentStackLocation == LocationsOf(irp) + (irp->CurrentLocation - 1);
+}
 
 struct IoManager {
     std::mutex mutex;
@@ -99,6 +116,7 @@ IoResult Failed(NTSTATUS status) { return {status, status, 0}; }
 // came (a request that never completes is reported and left to the reset).
 IoResult Exchange(DEVICE_OBJECT* device, IRP* irp, bool* completed) {
     IrpRecord& record = *RecordOf(irp);  // the caller allocated it
+    record.major = IoGetNextIrpStackLocation(irp)->MajorFunction;
     const NTSTATUS returned = IofCallDriver(device, irp);
     std::unique_lock lock(record.mutex);
     const auto finished = [&record] {
@@ -111,8 +129,7 @@ IoResult Exchange(DEVICE_OBJECT* device, IRP* irp, bool* completed) {
     }
     if (!done) {
         lock.unlock();
-        const std::string major =
-            std::to_string(irp->StackLocations[irp->StackCount - 1].MajorFunction);
+        const std::string major = std::to_string(record.major);
         AddReport(ReportKind::Irp,
                   returned == STATUS_PENDING
                       ? "request never completed (major " + major + ", dispatch returned pending)"
@@ -225,7 +242,7 @@ bool TakeFile(FILE_OBJECT* file, bool remove) {
 // Kernel routines
 // ---------------------------------------------------------------------------------------
 
-NTSTATUS IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+NTSTATUS NTAPI IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     detail::EnterRoutine("IofCallDriver");
     detail::RequireIrqlAtMost("IofCallDriver", DISPATCH_LEVEL);
     IrpRecord* const known = RecordOf(Irp);
@@ -247,12 +264,17 @@ NTSTATUS IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
         AddReport(ReportKind::Object, "IofCallDriver to a deleted device object");
         return STATUS_NO_SUCH_DEVICE;
     }
+    if (!LocationsAgree(Irp)) {
+        AddReport(ReportKind::Irp,
+                  "IofCallDriver: the request's CurrentLocation and "
+                  "CurrentStackLocation disagree");
+        return STATUS_INVALID_PARAMETER;
+    }
     if (Irp->CurrentLocation <= 1) {
         AddReport(ReportKind::Irp, "IofCallDriver: no stack location left");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    Irp->CurrentLocation--;
-    Irp->Tail.Overlay.CurrentStackLocation--;
+    IoSetNextIrpStackLocation(Irp);
     IO_STACK_LOCATION* location = Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
     IrpRecord& record = *known;
@@ -272,7 +294,7 @@ NTSTATUS IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     return status;
 }
 
-void IofCompleteRequest(IRP* Irp, char PriorityBoost) {
+void NTAPI IofCompleteRequest(IRP* Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
     detail::EnterRoutine("IofCompleteRequest");
     detail::RequireIrqlAtMost("IofCompleteRequest", DISPATCH_LEVEL);
@@ -291,6 +313,13 @@ void IofCompleteRequest(IRP* Irp, char PriorityBoost) {
         record.completion = Completion::Completing;
         ++record.walkers;
     }
+    if (!LocationsAgree(Irp) || Irp->CurrentLocation > Irp->StackCount + 1) {
+        AddReport(ReportKind::Irp,
+                  "IofCompleteRequest: the request's CurrentLocation and "
+                  "CurrentStackLocation disagree");
+        EndWalk(record, Completion::Final, true);
+        return;
+    }
     if (detail::ThreadHoldsSpinLock()) {
         AddReport(ReportKind::Irp, "request completed while a spin lock is held");
     }
@@ -308,9 +337,8 @@ void IofCompleteRequest(IRP* Irp, char PriorityBoost) {
         location->CompletionRoutine = nullptr;
         location->Context = nullptr;
         location->Control = 0;
-        Irp->PendingReturned = (control & detail::kLocationPendingReturned) != 0;
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+        IoSkipCurrentIrpStackLocation(Irp);
         const bool atTop = Irp->CurrentLocation > Irp->StackCount;
         if (routine != nullptr && RoutineWanted(control, Irp)) {
             DEVICE_OBJECT* owner =
@@ -335,46 +363,10 @@ void IofCompleteRequest(IRP* Irp, char PriorityBoost) {
                 return;
             }
         } else if (Irp->PendingReturned && !atTop) {
-            Irp->Tail.Overlay.CurrentStackLocation->Control |= detail::kLocationPendingReturned;
+            IoMarkIrpPending(Irp);
         }
     }
     EndWalk(record, Completion::Final, true);
-}
-
-void IoCopyCurrentIrpStackLocationToNext(IRP* Irp) {
-    detail::EnterRoutine("IoCopyCurrentIrpStackLocationToNext");
-    if (Irp->CurrentLocation <= 1) {
-        AddReport(ReportKind::Irp, "IoCopyCurrentIrpStackLocationToNext: no next location");
-        return;
-    }
-    IO_STACK_LOCATION* current = IoGetCurrentIrpStackLocation(Irp);
-    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(Irp);
-    std::memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
-    next->CompletionRoutine = nullptr;
-    next->Context = nullptr;
-    next->Control = 0;
-}
-
-void IoSetCompletionRoutine(IRP* Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
-                            BOOLEAN InvokeOnCancel) {
-    detail::EnterRoutine("IoSetCompletionRoutine");
-    if (Irp->CurrentLocation <= 1) {
-        AddReport(ReportKind::Irp, "IoSetCompletionRoutine: no next location");
-        return;
-    }
-    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(Irp);
-    next->CompletionRoutine = CompletionRoutine;
-    next->Context = Context;
-    next->Control = static_cast<UCHAR>((next->Control & detail::kLocationPendingReturned) |
-                                       (InvokeOnSuccess ? SL_INVOKE_ON_SUCCESS : 0) |
-                                       (InvokeOnError ? SL_INVOKE_ON_ERROR : 0) |
-                                       (InvokeOnCancel ? SL_INVOKE_ON_CANCEL : 0));
-}
-
-PDRIVER_CANCEL IoSetCancelRoutine(IRP* Irp, PDRIVER_CANCEL CancelRoutine) {
-    detail::EnterRoutine("IoSetCancelRoutine");
-    return std::atomic_ref<PDRIVER_CANCEL>(Irp->CancelRoutine).exchange(CancelRoutine);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -387,15 +379,18 @@ IRP* AllocateIrp(char stackSize) {
     RegisterIoSide();
     auto record = std::make_unique<IrpRecord>();
     const int count = std::max<int>(stackSize, 1);
-    record->locations = std::make_unique<IO_STACK_LOCATION[]>(count);
-    IRP& irp = record->irp;
-    irp.StackCount = static_cast<char>(count);
-    irp.CurrentLocation = static_cast<char>(count + 1);
-    irp.StackLocations = record->locations.get();
-    irp.Tail.Overlay.CurrentStackLocation = irp.StackLocations + count;  // one past the top
+    const std::size_t bytes = sizeof(IRP) + count * sizeof(IO_STACK_LOCATION);
+    record->irp.reset(static_cast<IRP*>(::operator new(bytes)));
+    IRP* irp = record->irp.get();
+    std::memset(static_cast<void*>(irp), 0, bytes);
+    irp->Type = kIrpObjectType;
+    irp->Size = static_cast<USHORT>(bytes);
+    irp->StackCount = static_cast<CHAR>(count);
+    irp->CurrentLocation = static_cast<CHAR>(count + 1);
+    irp->Tail.Overlay.CurrentStackLocation = LocationsOf(irp) + count;  // one past the top
     std::lock_guard lock(State().mutex);
-    State().irps.emplace(&irp, record.get());
-    return &record.release()->irp;
+    State().irps.emplace(irp, record.release());
+    return irp;
 }
 
 void FreeIrp(IRP* irp) {
@@ -427,6 +422,23 @@ void FreeIrp(IRP* irp) {
 IoResult SendAndWait(DEVICE_OBJECT* device, IRP* irp) {
     bool completed = false;
     return Exchange(device, irp, &completed);
+}
+
+void MarkPowerStarted(IRP* irp, const IO_STACK_LOCATION* location) {
+    IrpRecord* record = RecordOf(irp);
+    if (record != nullptr) {
+        std::lock_guard lock(record->mutex);
+        record->powerStarted.insert(location);
+    }
+}
+
+bool PowerStarted(IRP* irp, const IO_STACK_LOCATION* location) {
+    IrpRecord* record = RecordOf(irp);
+    if (record == nullptr) {
+        return false;
+    }
+    std::lock_guard lock(record->mutex);
+    return record->powerStarted.count(location) != 0;
 }
 
 IO_STACK_LOCATION* DispatchingLocation(IRP* irp) {
@@ -496,7 +508,10 @@ FILE_OBJECT* OpenFile(std::u16string_view linkName, NTSTATUS* status) {
         result = STATUS_ACCESS_DENIED;
         return nullptr;
     }
-    auto* file = new FILE_OBJECT{device, nullptr};
+    auto* file = new FILE_OBJECT{};
+    file->Type = kFileObjectType;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
     const IoResult created = SendSimple(detail::TopOfStack(device), file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(created.status) || created.status == STATUS_PENDING) {
         delete file;

@@ -20,6 +20,7 @@ using namespace host;
 namespace {
 
 constexpr std::align_val_t kExtensionAlignment{16};
+constexpr CSHORT kDeviceObjectType = 3;  // the object type a device object carries in Type
 
 struct ExtensionDeleter {
     void operator()(void* extension) const { ::operator delete(extension, kExtensionAlignment); }
@@ -119,6 +120,8 @@ DEVICE_OBJECT* NewDevice(DRIVER_OBJECT* driver, ULONG extensionSize, std::u16str
     record->name = std::move(name);
     record->bus = bus;
     DEVICE_OBJECT* device = record->object.get();
+    device->Type = kDeviceObjectType;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
     device->DriverObject = driver;
     device->Flags = flags;
     device->Characteristics = characteristics;
@@ -149,9 +152,10 @@ bool ValidString(const UNICODE_STRING* string) {
 // Device objects
 // ---------------------------------------------------------------------------------------
 
-NTSTATUS IoCreateDevice(DRIVER_OBJECT* DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
-                        BOOLEAN Exclusive, DEVICE_OBJECT** DeviceObject) {
+NTSTATUS NTAPI IoCreateDevice(DRIVER_OBJECT* DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              DEVICE_OBJECT** DeviceObject) {
     NTSTATUS failure = STATUS_SUCCESS;
     if (detail::EnterRoutine("IoCreateDevice", &failure)) {
         return failure;
@@ -174,7 +178,7 @@ NTSTATUS IoCreateDevice(DRIVER_OBJECT* DriverObject, ULONG DeviceExtensionSize,
     return STATUS_SUCCESS;
 }
 
-void IoDeleteDevice(DEVICE_OBJECT* DeviceObject) {
+void NTAPI IoDeleteDevice(DEVICE_OBJECT* DeviceObject) {
     detail::EnterRoutine("IoDeleteDevice");
     detail::RequireIrqlAtMost("IoDeleteDevice", PASSIVE_LEVEL);
     void* extension = nullptr;
@@ -326,7 +330,7 @@ std::size_t CheckObjectNamespaceLeaks() {
 // Symbolic links
 // ---------------------------------------------------------------------------------------
 
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
     NTSTATUS failure = STATUS_SUCCESS;
     if (detail::EnterRoutine("IoCreateSymbolicLink", &failure)) {
         return failure;
@@ -346,7 +350,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     NTSTATUS failure = STATUS_SUCCESS;
     if (detail::EnterRoutine("IoDeleteSymbolicLink", &failure)) {
         return failure;
@@ -369,9 +373,10 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 // Device interfaces
 // ---------------------------------------------------------------------------------------
 
-NTSTATUS IoRegisterDeviceInterface(DEVICE_OBJECT* PhysicalDeviceObject,
-                                   const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
-                                   PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS NTAPI IoRegisterDeviceInterface(DEVICE_OBJECT* PhysicalDeviceObject,
+                                         const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString,
+                                         PUNICODE_STRING SymbolicLinkName) {
     NTSTATUS failure = STATUS_SUCCESS;
     if (detail::EnterRoutine("IoRegisterDeviceInterface", &failure)) {
         return failure;
@@ -410,7 +415,7 @@ NTSTATUS IoRegisterDeviceInterface(DEVICE_OBJECT* PhysicalDeviceObject,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
     NTSTATUS failure = STATUS_SUCCESS;
     if (detail::EnterRoutine("IoSetDeviceInterfaceState", &failure)) {
         return failure;
@@ -436,8 +441,8 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 // Device stacks
 // ---------------------------------------------------------------------------------------
 
-DEVICE_OBJECT* IoAttachDeviceToDeviceStack(DEVICE_OBJECT* SourceDevice,
-                                           DEVICE_OBJECT* TargetDevice) {
+DEVICE_OBJECT* NTAPI IoAttachDeviceToDeviceStack(DEVICE_OBJECT* SourceDevice,
+                                                 DEVICE_OBJECT* TargetDevice) {
     if (detail::EnterRoutine("IoAttachDeviceToDeviceStack")) {
         return nullptr;
     }
@@ -461,7 +466,7 @@ DEVICE_OBJECT* IoAttachDeviceToDeviceStack(DEVICE_OBJECT* SourceDevice,
     return below;
 }
 
-void IoDetachDevice(DEVICE_OBJECT* TargetDevice) {
+void NTAPI IoDetachDevice(DEVICE_OBJECT* TargetDevice) {
     detail::EnterRoutine("IoDetachDevice");
     detail::RequireIrqlAtMost("IoDetachDevice", PASSIVE_LEVEL);
     std::lock_guard lock(State().mutex);

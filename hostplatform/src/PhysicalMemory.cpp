@@ -106,8 +106,8 @@ void ResetPhysicalMemory() {
 }  // namespace detail
 }  // namespace host
 
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
-                   MEMORY_CACHING_TYPE CacheType) {
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                         MEMORY_CACHING_TYPE CacheType) {
     using namespace host;
     UNREFERENCED_PARAMETER(CacheType);
     if (detail::EnterRoutine("MmMapIoSpace")) return nullptr;
@@ -137,7 +137,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     return buffer;
 }
 
-void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+void NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
     using namespace host;
     detail::EnterRoutine("MmUnmapIoSpace");
     auto& state = physical::TheMemory();

@@ -62,7 +62,7 @@ bool BusAnswers(UCHAR minor) {
     }
 }
 
-NTSTATUS BusDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+NTSTATUS NTAPI BusDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
     IO_STACK_LOCATION* location = IoGetCurrentIrpStackLocation(Irp);
     BusBehaviour behaviour;
@@ -79,7 +79,7 @@ NTSTATUS BusDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
         Complete(Irp, behaviour);
         return behaviour.status;
     }
-    location->Control |= detail::kLocationPendingReturned;  // IoMarkIrpPending
+    IoMarkIrpPending(Irp);
     std::jthread completion([Irp, behaviour] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         SetCurrentIrql(DISPATCH_LEVEL);
@@ -144,7 +144,7 @@ IoResult SendToStack(DEVICE_OBJECT* physicalDeviceObject, UCHAR major, UCHAR min
 // Kernel routines
 // ---------------------------------------------------------------------------------------
 
-void PoStartNextPowerIrp(IRP* Irp) {
+void NTAPI PoStartNextPowerIrp(IRP* Irp) {
     detail::EnterRoutine("PoStartNextPowerIrp");
     // Marks the location of the calling driver: the one its dispatch routine got, also
     // when it has skipped it already.
@@ -156,10 +156,10 @@ void PoStartNextPowerIrp(IRP* Irp) {
         AddReport(ReportKind::Power, "PoStartNextPowerIrp on a request no driver holds");
         return;
     }
-    location->Control |= detail::kLocationPowerStarted;
+    detail::MarkPowerStarted(Irp, location);
 }
 
-NTSTATUS PoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+NTSTATUS NTAPI PoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     detail::EnterRoutine("PoCallDriver");
     // The location of the driver passing the request on: the one its dispatch routine got
     // (whether it skipped it or copied it to the next), else the current one.
@@ -167,7 +167,7 @@ NTSTATUS PoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     if (from == nullptr && Irp->CurrentLocation <= Irp->StackCount) {
         from = IoGetCurrentIrpStackLocation(Irp);
     }
-    if (from != nullptr && (from->Control & detail::kLocationPowerStarted) == 0) {
+    if (from != nullptr && !detail::PowerStarted(Irp, from)) {
         AddReport(ReportKind::Power, "power request passed down without PoStartNextPowerIrp first");
     }
     return IofCallDriver(DeviceObject, Irp);

@@ -136,7 +136,7 @@ void ResetPool() {
 }  // namespace detail
 }  // namespace host
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     using namespace host;
     const bool fail = detail::EnterRoutine("ExAllocatePoolWithTag");
     if (PoolType == PagedPool && KeGetCurrentIrql() > APC_LEVEL) {
@@ -148,7 +148,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     return pool::Allocate(PoolType, NumberOfBytes, Tag, true);
 }
 
-void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     using namespace host;
     detail::EnterRoutine("ExFreePoolWithTag");
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {

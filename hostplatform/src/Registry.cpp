@@ -127,8 +127,8 @@ void ResetRegistry() {
 }  // namespace detail
 }  // namespace host
 
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                               PVOID ValueData, ULONG ValueLength) {
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                                     ULONG ValueType, PVOID ValueData, ULONG ValueLength) {
     using namespace host;
     NTSTATUS failure = STATUS_SUCCESS;
     const bool fail = detail::EnterRoutine("RtlWriteRegistryValue", &failure);

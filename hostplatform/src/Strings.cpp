@@ -9,7 +9,7 @@ namespace {
 constexpr std::size_t kMaximumStringBytes = 0xFFFC;
 }  // namespace
 
-void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
     host::detail::EnterRoutine("RtlInitUnicodeString");
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (SourceString == nullptr) {
@@ -24,7 +24,7 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
 }
 
-void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
     host::detail::EnterRoutine("RtlCopyUnicodeString");
     if (SourceString == nullptr || SourceString->Buffer == nullptr) {
         DestinationString->Length = 0;
@@ -38,7 +38,7 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     }
 }
 
-void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     host::detail::EnterRoutine("RtlFreeUnicodeString");
     if (UnicodeString->Buffer != nullptr &&
         !host::detail::FreePlatformBlock(UnicodeString->Buffer)) {

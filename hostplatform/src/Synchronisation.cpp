@@ -2,14 +2,16 @@
 //
 // Each thread has its own IRQL. Spin locks really exclude other threads: the lock word
 // holds the owning thread's token while it is taken. Events really block. Remove locks
-// keep the kernel's counting in the lock itself and, on the side, which tags hold it, so
-// that a release with a tag never acquired and a request completed while its tag is held
-// can be told apart from correct use.
+// keep the kernel's counting in the lock itself (the 32 bytes of a free build) and, on
+// the side, keyed by the lock's address, which tags hold it and its watermarks, so that
+// a release with a tag never acquired and a request completed while its tag is held can
+// be told apart from correct use.
 #include "Internal.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -58,12 +60,14 @@ EventWaiters& TheEventWaiters() {
     return waiters;
 }
 
-std::atomic_ref<LONG> SignalOf(KEVENT* event) { return std::atomic_ref<LONG>(event->SignalState); }
+std::atomic_ref<LONG> SignalOf(KEVENT* event) {
+    return std::atomic_ref<LONG>(event->Header.SignalState);
+}
 
 // Takes the signal if it is there; a synchronisation event is reset by the wait it ends.
 bool TryConsume(KEVENT* event) {
     auto signal = SignalOf(event);
-    if (event->Type == SynchronizationEvent) {
+    if (event->Header.Type == SynchronizationEvent) {
         LONG expected = 1;
         return signal.compare_exchange_strong(expected, 0);
     }
@@ -71,10 +75,26 @@ bool TryConsume(KEVENT* event) {
 }
 
 // --- remove locks --------------------------------------------------------------------
+// What the platform knows of a remove lock beyond its Windows layout.
+struct RemoveLockState {
+    std::multiset<const void*> tags;  // one entry per acquisition not yet released
+    ULONG allocateTag = 0;
+    ULONG maxLockedMinutes = 0;
+    ULONG highWatermark = 0;
+    LONG highestIoCount = 1;
+};
+
 struct RemoveLockTable {
     std::mutex mutex;
-    std::map<const IO_REMOVE_LOCK*, std::multiset<const void*>> tags;
+    std::map<const IO_REMOVE_LOCK*, RemoveLockState> locks;
 };
+
+std::atomic_ref<LONG> IoCountOf(IO_REMOVE_LOCK* lock) {
+    return std::atomic_ref<LONG>(lock->Common.IoCount);
+}
+std::atomic_ref<BOOLEAN> RemovedOf(IO_REMOVE_LOCK* lock) {
+    return std::atomic_ref<BOOLEAN>(lock->Common.Removed);
+}
 
 RemoveLockTable& TheRemoveLocks() {
     static RemoveLockTable table;
@@ -83,8 +103,8 @@ RemoveLockTable& TheRemoveLocks() {
 
 // Drops one reference; the last one signals the lock's event.
 void DropReference(IO_REMOVE_LOCK* lock) {
-    const LONG count = std::atomic_ref<LONG>(lock->IoCount).fetch_sub(1) - 1;
-    if (count == 0) detail::SignalEvent(&lock->RemoveEvent);
+    const LONG count = IoCountOf(lock).fetch_sub(1) - 1;
+    if (count == 0) detail::SignalEvent(&lock->Common.RemoveEvent);
     if (count < 0) {
         AddReport(ReportKind::RemoveLock,
                   "remove lock " + Hex(lock) + " released more often than acquired");
@@ -95,11 +115,12 @@ void DropReference(IO_REMOVE_LOCK* lock) {
 bool ForgetTag(IO_REMOVE_LOCK* lock, const void* tag) {
     auto& table = TheRemoveLocks();
     std::lock_guard guard(table.mutex);
-    const auto found = table.tags.find(lock);
-    if (found == table.tags.end()) return false;
-    const auto held = found->second.find(tag);
-    if (held == found->second.end()) return false;
-    found->second.erase(held);
+    const auto found = table.locks.find(lock);
+    if (found == table.locks.end()) return false;
+    auto& tags = found->second.tags;
+    const auto held = tags.find(tag);
+    if (held == tags.end()) return false;
+    tags.erase(held);
     return true;
 }
 
@@ -115,6 +136,13 @@ void ReleaseTag(IO_REMOVE_LOCK* lock, const void* tag) {
 
 void SetCurrentIrql(KIRQL irql) { sync::t_irql = irql; }
 
+LONG RemoveLockHighestIoCount(const IO_REMOVE_LOCK* lock) {
+    auto& table = sync::TheRemoveLocks();
+    std::lock_guard guard(table.mutex);
+    const auto found = table.locks.find(lock);
+    return found == table.locks.end() ? 0 : found->second.highestIoCount;
+}
+
 }  // namespace host
 
 using host::AddReport;
@@ -123,14 +151,14 @@ using namespace host::sync;
 namespace detail = host::detail;
 
 // --- IRQL ----------------------------------------------------------------------------
-KIRQL KeGetCurrentIrql() { return t_irql; }
+KIRQL NTAPI KeGetCurrentIrql() { return t_irql; }
 
 void HostCheckPagedCode(const char* routine) {
     ReportIrqlAbove(APC_LEVEL, std::string("pageable routine ") + routine + " ran");
 }
 
 // --- spin locks ----------------------------------------------------------------------
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     detail::EnterRoutine("KeAcquireSpinLockRaiseToDpc");
     const KIRQL previous = t_irql;
     std::atomic_ref<ULONG_PTR> word(*SpinLock);
@@ -152,7 +180,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     return previous;
 }
 
-void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     detail::EnterRoutine("KeReleaseSpinLock");
     std::atomic_ref<ULONG_PTR> word(*SpinLock);
     const ULONG_PTR self = ThreadToken();
@@ -169,13 +197,14 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 }
 
 // --- events --------------------------------------------------------------------------
-void KeInitializeEvent(KEVENT* Event, EVENT_TYPE Type, BOOLEAN State) {
+void NTAPI KeInitializeEvent(KEVENT* Event, EVENT_TYPE Type, BOOLEAN State) {
     detail::EnterRoutine("KeInitializeEvent");
-    Event->Type = Type;
+    std::memset(static_cast<void*>(Event), 0, sizeof(KEVENT));
+    Event->Header.Type = static_cast<UCHAR>(Type);
     SignalOf(Event).store(State ? 1 : 0);
 }
 
-LONG KeSetEvent(KEVENT* Event, KPRIORITY Increment, BOOLEAN Wait) {
+LONG NTAPI KeSetEvent(KEVENT* Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     detail::EnterRoutine("KeSetEvent");
@@ -185,8 +214,9 @@ LONG KeSetEvent(KEVENT* Event, KPRIORITY Increment, BOOLEAN Wait) {
     return previous;
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, LARGE_INTEGER* Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     LARGE_INTEGER* Timeout) {
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
@@ -199,25 +229,29 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 }
 
 // --- remove locks --------------------------------------------------------------------
-void IoInitializeRemoveLockEx(IO_REMOVE_LOCK* Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize) {
-    UNREFERENCED_PARAMETER(RemlockSize);
+void NTAPI IoInitializeRemoveLockEx(IO_REMOVE_LOCK* Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize) {
     detail::EnterRoutine("IoInitializeRemoveLockEx");
-    Lock->Removed = 0;
-    Lock->IoCount = 1;
-    Lock->AllocateTag = AllocateTag;
-    Lock->MaxLockedMinutes = MaxLockedMinutes;
-    Lock->HighWatermark = HighWatermark;
-    Lock->HighestIoCount = 1;
-    Lock->RemoveEvent.Type = NotificationEvent;
-    Lock->RemoveEvent.SignalState = 0;
+    if (RemlockSize != sizeof(IO_REMOVE_LOCK)) {
+        // A checked build's lock is larger; this kernel knows only the free build's.
+        AddReport(ReportKind::RemoveLock, "remove lock " + Hex(Lock) + " initialised with size " +
+                                              std::to_string(RemlockSize) + ", not " +
+                                              std::to_string(sizeof(IO_REMOVE_LOCK)));
+    }
+    std::memset(static_cast<void*>(Lock), 0, sizeof(IO_REMOVE_LOCK));
+    Lock->Common.IoCount = 1;
+    Lock->Common.RemoveEvent.Header.Type = NotificationEvent;
     auto& table = TheRemoveLocks();
     std::lock_guard guard(table.mutex);
-    table.tags[Lock].clear();
+    RemoveLockState& state = table.locks[Lock];
+    state = RemoveLockState{};
+    state.allocateTag = AllocateTag;
+    state.maxLockedMinutes = MaxLockedMinutes;
+    state.highWatermark = HighWatermark;
 }
 
-NTSTATUS IoAcquireRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize) {
+NTSTATUS NTAPI IoAcquireRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize) {
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
     UNREFERENCED_PARAMETER(RemlockSize);
@@ -227,46 +261,42 @@ NTSTATUS IoAcquireRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, PCSTR File
                                             " acquired while holding a spin lock (" + ThreadName() +
                                             ")");
     }
-    const LONG count = std::atomic_ref<LONG>(RemoveLock->IoCount).fetch_add(1) + 1;
-    if (std::atomic_ref<LONG>(RemoveLock->Removed).load() != 0) {
+    const LONG count = IoCountOf(RemoveLock).fetch_add(1) + 1;
+    if (RemovedOf(RemoveLock).load() != 0) {
         DropReference(RemoveLock);
         return STATUS_DELETE_PENDING;
     }
-    {
-        auto& table = TheRemoveLocks();
-        std::lock_guard guard(table.mutex);
-        table.tags[RemoveLock].insert(Tag);
-    }
+    auto& table = TheRemoveLocks();
+    std::lock_guard guard(table.mutex);
+    RemoveLockState& state = table.locks[RemoveLock];
+    state.tags.insert(Tag);
     // The high-water mark is recorded, never enforced.
-    std::atomic_ref<LONG> highest(RemoveLock->HighestIoCount);
-    LONG seen = highest.load();
-    while (count > seen && !highest.compare_exchange_weak(seen, count)) {
-    }
+    state.highestIoCount = std::max(state.highestIoCount, count);
     return STATUS_SUCCESS;
 }
 
-void IoReleaseRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize) {
+void NTAPI IoReleaseRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize) {
     UNREFERENCED_PARAMETER(RemlockSize);
     detail::EnterRoutine("IoReleaseRemoveLockEx");
     ReleaseTag(RemoveLock, Tag);
 }
 
-void IoReleaseRemoveLockAndWaitEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize) {
+void NTAPI IoReleaseRemoveLockAndWaitEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize) {
     UNREFERENCED_PARAMETER(RemlockSize);
     detail::EnterRoutine("IoReleaseRemoveLockAndWaitEx");
     ReportIrqlAbove(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWaitEx");
-    std::atomic_ref<LONG>(RemoveLock->Removed).store(1);
+    RemovedOf(RemoveLock).store(TRUE);
     ReleaseTag(RemoveLock, Tag);
     DropReference(RemoveLock);  // the lock's own reference
     // A tag that is never released would hang here as it hangs Windows; say so once.
     LARGE_INTEGER patience;
     patience.QuadPart = -50'000'000;  // 5 s
-    if (detail::WaitForEvent(&RemoveLock->RemoveEvent, &patience) == kStatusTimeout) {
+    if (detail::WaitForEvent(&RemoveLock->Common.RemoveEvent, &patience) == kStatusTimeout) {
         const std::string text =
             "remove lock " + Hex(RemoveLock) + " still held 5 s into release-and-wait";
         std::fprintf(stderr, "verifier: %s\n", text.c_str());
         AddReport(ReportKind::RemoveLock, text);
-        detail::WaitForEvent(&RemoveLock->RemoveEvent, nullptr);
+        detail::WaitForEvent(&RemoveLock->Common.RemoveEvent, nullptr);
     }
 }
 
@@ -279,8 +309,8 @@ bool ThreadHoldsSpinLock() { return !t_heldSpinLocks.empty(); }
 bool RemoveLockTagOutstanding(const void* tag) {
     auto& table = TheRemoveLocks();
     std::lock_guard guard(table.mutex);
-    for (const auto& [lock, tags] : table.tags) {
-        if (tags.count(tag) != 0) return true;
+    for (const auto& [lock, state] : table.locks) {
+        if (state.tags.count(tag) != 0) return true;
     }
     return false;
 }
@@ -289,7 +319,7 @@ void ForgetRemoveLocksIn(const void* begin, std::size_t bytes) {
     const auto first = reinterpret_cast<std::uintptr_t>(begin);
     auto& table = TheRemoveLocks();
     std::lock_guard guard(table.mutex);
-    std::erase_if(table.tags, [&](const auto& entry) {
+    std::erase_if(table.locks, [&](const auto& entry) {
         return reinterpret_cast<std::uintptr_t>(entry.first) - first < bytes;
     });
 }
@@ -323,7 +353,7 @@ void ResetSynchronisation() {
     t_heldSpinLocks.clear();
     auto& table = TheRemoveLocks();
     std::lock_guard guard(table.mutex);
-    table.tags.clear();
+    table.locks.clear();
 }
 
 }  // namespace host::detail

@@ -44,7 +44,7 @@ void* NewHandle() {
 
 }  // namespace
 
-HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T_W32 dwBytes) {
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T_W32 dwBytes) {
     if (detail::EnterRoutine("GlobalAlloc")) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -61,7 +61,7 @@ HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T_W32 dwBytes) {
     return handle;
 }
 
-LPVOID GlobalLock(HGLOBAL hMem) {
+LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
     detail::EnterRoutine("GlobalLock");
     std::lock_guard lock(State().mutex);
     const auto found = State().blocks.find(hMem);
@@ -73,7 +73,7 @@ LPVOID GlobalLock(HGLOBAL hMem) {
     return found->second.memory.get();
 }
 
-BOOL GlobalUnlock(HGLOBAL hMem) {
+BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
     detail::EnterRoutine("GlobalUnlock");
     std::lock_guard lock(State().mutex);
     const auto found = State().blocks.find(hMem);
@@ -92,7 +92,7 @@ BOOL GlobalUnlock(HGLOBAL hMem) {
     return TRUE;
 }
 
-HGLOBAL GlobalFree(HGLOBAL hMem) {
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
     detail::EnterRoutine("GlobalFree");
     GlobalBlock released;
     std::lock_guard lock(State().mutex);
@@ -106,13 +106,13 @@ HGLOBAL GlobalFree(HGLOBAL hMem) {
     return nullptr;
 }
 
-void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
 
-DWORD GetLastError() { return t_lastError; }
+DWORD WINAPI GetLastError() { return t_lastError; }
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     UNREFERENCED_PARAMETER(dwDesiredAccess);
     UNREFERENCED_PARAMETER(dwShareMode);
     UNREFERENCED_PARAMETER(lpSecurityAttributes);
@@ -145,9 +145,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return handle;
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                     LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     detail::EnterRoutine("DeviceIoControl");
     FILE_OBJECT* file = nullptr;
     {
@@ -176,7 +176,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     return TRUE;
 }
 
-BOOL CloseHandle(HANDLE hObject) {
+BOOL WINAPI CloseHandle(HANDLE hObject) {
     detail::EnterRoutine("CloseHandle");
     FILE_OBJECT* file = nullptr;
     {

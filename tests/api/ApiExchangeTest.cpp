@@ -38,7 +38,7 @@ NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-NTSTATUS StandInDeviceControl(DEVICE_OBJECT*, IRP* irp) {
+NTSTATUS NTAPI StandInDeviceControl(DEVICE_OBJECT*, IRP* irp) {
     const IO_STACK_LOCATION* location = IoGetCurrentIrpStackLocation(irp);
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     g_seen.push_back({location->Parameters.DeviceIoControl.IoControlCode,
@@ -59,7 +59,7 @@ class ApiExchangeTest : public PlatformTest {
         g_seen.clear();
         g_reply = Reply{};
         driver_ = host::CreateDriverObject(u"\\Driver\\StandIn");
-        driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) {
+        driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
             return Complete(irp, STATUS_SUCCESS, 0);
         };
         driver_->MajorFunction[IRP_MJ_CLEANUP] = driver_->MajorFunction[IRP_MJ_CREATE];

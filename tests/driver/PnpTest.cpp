@@ -356,7 +356,7 @@ TEST_F(PnpTest, RemovalWaitsForRequestsInProgressAndRefusesNewOnes) {
         EXPECT_EQ(board.Remove().returned, STATUS_SUCCESS);
         removed = true;
     });
-    while (std::atomic_ref<LONG>(extension->m_RemoveLock.Removed).load() == 0) {
+    while (std::atomic_ref<BOOLEAN>(extension->m_RemoveLock.Common.Removed).load() == 0) {
         std::this_thread::yield();
     }
 

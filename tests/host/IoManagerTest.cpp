@@ -32,9 +32,9 @@ NTSTATUS CompleteWith(IRP* irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
-NTSTATUS CreateClose(DEVICE_OBJECT*, IRP* irp) { return CompleteWith(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI CreateClose(DEVICE_OBJECT*, IRP* irp) { return CompleteWith(irp, STATUS_SUCCESS); }
 
-NTSTATUS Echo(DEVICE_OBJECT*, IRP* irp) {
+NTSTATUS NTAPI Echo(DEVICE_OBJECT*, IRP* irp) {
     IO_STACK_LOCATION* location = IoGetCurrentIrpStackLocation(irp);
     const ULONG in = location->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG out = location->Parameters.DeviceIoControl.OutputBufferLength;
@@ -145,7 +145,7 @@ TEST_F(IoManagerTest, OpensRefusedForMissingLinksAndInitialisingDevices) {
     EXPECT_EQ(host::OpenFile(u"\\DosDevices\\TestDev", &status), nullptr);
     EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
-    driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
         return CompleteWith(irp, STATUS_ACCESS_DENIED);
     };
     EXPECT_EQ(host::OpenFile(u"\\DosDevices\\TestDev", &status), nullptr);
@@ -157,7 +157,7 @@ TEST_F(IoManagerTest, OpensRefusedForMissingLinksAndInitialisingDevices) {
 TEST_F(IoManagerTest, ExclusiveDeviceTakesOneOpenFileAtATime) {
     static std::atomic<int> creates{0};
     static std::atomic<bool> refuse{false};
-    driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
         ++creates;
         return CompleteWith(irp, refuse ? STATUS_INVALID_DEVICE_REQUEST : STATUS_SUCCESS);
     };
@@ -218,7 +218,7 @@ TEST_F(IoManagerTest, FileOnADeletedDeviceFailsWithoutReachingTheDriver) {
 // Completion routines
 // ---------------------------------------------------------------------------------------
 
-NTSTATUS CountingRoutine(DEVICE_OBJECT* device, IRP*, PVOID context) {
+NTSTATUS NTAPI CountingRoutine(DEVICE_OBJECT* device, IRP*, PVOID context) {
     ++g_completionCalls;
     g_completionDevice = device;
     return *static_cast<NTSTATUS*>(context);
@@ -228,7 +228,7 @@ NTSTATUS g_routineResult = STATUS_SUCCESS;
 
 // Sends every PnP request down with a completion routine; completes it again itself
 // when the routine stopped the completion.
-NTSTATUS ForwardWithRoutine(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS NTAPI ForwardWithRoutine(DEVICE_OBJECT* device, IRP* irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, CountingRoutine, &g_routineResult, TRUE, TRUE, TRUE);
     auto* lower = *static_cast<DEVICE_OBJECT**>(device->DeviceExtension);
@@ -258,7 +258,7 @@ TEST_F(IoManagerTest, CompletionRoutinesRunOnTheWayUpAndMoreProcessingStopsCompl
 
 TEST_F(IoManagerTest, CompletionRoutineIsSkippedWhenItsInvokeBitDoesNotMatch) {
     *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
-    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) NTAPI {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, CountingRoutine, &g_routineResult, FALSE, TRUE, FALSE);
         return IoCallDriver(*static_cast<DEVICE_OBJECT**>(device->DeviceExtension), irp);
@@ -274,13 +274,13 @@ TEST_F(IoManagerTest, CompletionRoutineIsSkippedWhenItsInvokeBitDoesNotMatch) {
 
 TEST_F(IoManagerTest, PendingBusCompletionFromAnotherThreadReachesTheWaitingDriver) {
     *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
-    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) NTAPI {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
-            [](DEVICE_OBJECT*, IRP*, PVOID context) -> NTSTATUS {
+            [](DEVICE_OBJECT*, IRP*, PVOID context) NTAPI -> NTSTATUS {
                 EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
                 KeSetEvent(static_cast<KEVENT*>(context), 0, FALSE);
                 return STATUS_MORE_PROCESSING_REQUIRED;
@@ -301,9 +301,61 @@ TEST_F(IoManagerTest, PendingBusCompletionFromAnotherThreadReachesTheWaitingDriv
     EXPECT_EQ(result.information, 9u);
 }
 
+// What the top driver of a two-location stack saw of its request.
+struct SeenLocations {
+    int stackCount = 0;
+    int inDispatch = 0;              // CurrentLocation in the dispatch routine
+    int inRoutine = 0;               // and in the completion routine
+    bool dispatchBehindIrp = false;  // the current location lies where the count says
+    bool routineBehindIrp = false;
+    bool pendingInRoutine = false;
+};
+SeenLocations g_seen;
+
+bool CurrentLocationBehindIrp(IRP* irp) {
+    const auto* first = reinterpret_cast<IO_STACK_LOCATION*>(irp + 1);
+    return IoGetCurrentIrpStackLocation(irp) == first + (irp->CurrentLocation - 1);
+}
+
+TEST_F(IoManagerTest, StackLocationsFollowTheRequestAndCountDownFromTheTop) {
+    *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) NTAPI {
+        g_seen.stackCount = irp->StackCount;
+        g_seen.inDispatch = irp->CurrentLocation;
+        g_seen.dispatchBehindIrp = CurrentLocationBehindIrp(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](DEVICE_OBJECT*, IRP* irp, PVOID) NTAPI -> NTSTATUS {
+                g_seen.inRoutine = irp->CurrentLocation;
+                g_seen.routineBehindIrp = CurrentLocationBehindIrp(irp);
+                g_seen.pendingInRoutine = irp->PendingReturned != FALSE;
+                if (irp->PendingReturned) {
+                    IoMarkIrpPending(irp);
+                }
+                return STATUS_SUCCESS;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(*static_cast<DEVICE_OBJECT**>(device->DeviceExtension), irp);
+    };
+    for (const bool pending : {false, true}) {
+        g_seen = {};
+        host::SetBusPnpBehaviour({STATUS_SUCCESS, 0, pending});
+        const auto result = host::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE);
+        EXPECT_EQ(result.returned, pending ? STATUS_PENDING : STATUS_SUCCESS);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(g_seen.stackCount, 2);
+        EXPECT_EQ(g_seen.inDispatch, 2) << "the top driver has the last location";
+        EXPECT_EQ(g_seen.inRoutine, 2) << "its routine runs back at its own location";
+        EXPECT_TRUE(g_seen.dispatchBehindIrp);
+        EXPECT_TRUE(g_seen.routineBehindIrp);
+        EXPECT_EQ(g_seen.pendingInRoutine, pending) << "the bus driver's pending mark";
+    }
+}
+
 TEST_F(IoManagerTest, PendingPassedUpIsSeenByTheSender) {
     *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
-    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT* device, IRP* irp) NTAPI {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(*static_cast<DEVICE_OBJECT**>(device->DeviceExtension), irp);
     };
@@ -321,14 +373,14 @@ TEST_F(IoManagerTest, MisusedRequestsAreReported) {
     };
     const Case cases[] = {
         {"completed twice",
-         [](DEVICE_OBJECT*, IRP* irp) {
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
              CompleteWith(irp, STATUS_SUCCESS);
              IoCompleteRequest(irp, IO_NO_INCREMENT);
              return STATUS_SUCCESS;
          }},
-        {"never completed", [](DEVICE_OBJECT*, IRP*) { return STATUS_SUCCESS; }},
+        {"never completed", [](DEVICE_OBJECT*, IRP*) NTAPI { return STATUS_SUCCESS; }},
         {"completed under a spin lock",
-         [](DEVICE_OBJECT*, IRP* irp) {
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
              KSPIN_LOCK lock;
              KeInitializeSpinLock(&lock);
              const KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
@@ -337,12 +389,21 @@ TEST_F(IoManagerTest, MisusedRequestsAreReported) {
              return STATUS_SUCCESS;
          }},
         {"no stack location left",
-         [](DEVICE_OBJECT* device, IRP* irp) {
+         [](DEVICE_OBJECT* device, IRP* irp) NTAPI {
              // Passes the request to itself: the stack has no room for that.
              IoCopyCurrentIrpStackLocationToNext(irp);
              const NTSTATUS status = IoCallDriver(device, irp);
              return status == STATUS_INVALID_DEVICE_REQUEST ? CompleteWith(irp, STATUS_SUCCESS)
                                                             : status;
+         }},
+        {"location index and pointer disagree",
+         [](DEVICE_OBJECT* device, IRP* irp) NTAPI {
+             // Steps the pointer down by hand and leaves the index where it was.
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             irp->Tail.Overlay.CurrentStackLocation--;
+             IoCallDriver(device, irp);
+             irp->Tail.Overlay.CurrentStackLocation++;
+             return CompleteWith(irp, STATUS_SUCCESS);
          }},
     };
     for (const auto& test : cases) {
@@ -356,7 +417,7 @@ TEST_F(IoManagerTest, MisusedRequestsAreReported) {
 TEST_F(IoManagerTest, ManyThreadsSendRequestsAtOnce) {
     FILE_OBJECT* file = Open();
     g_answer = {STATUS_SUCCESS, 0, 0};
-    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](DEVICE_OBJECT*, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
         auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
         buffer[1] = static_cast<UCHAR>(buffer[0] + 1);
         return CompleteWith(irp, STATUS_SUCCESS, 2);

@@ -10,7 +10,7 @@ IO_STACK_LOCATION g_seen{};
 
 // A filter that passes power requests down, with or without PoStartNextPowerIrp first.
 template <bool kStartNext, bool kSkip>
-NTSTATUS PassDownPower(DEVICE_OBJECT*, IRP* irp) {
+NTSTATUS NTAPI PassDownPower(DEVICE_OBJECT*, IRP* irp) {
     g_seen = *IoGetCurrentIrpStackLocation(irp);
     if (kStartNext) {
         PoStartNextPowerIrp(irp);
@@ -90,7 +90,7 @@ TEST_F(PnpPowerTest, PnpRequestsArePresetToNotSupportedAndTheBusAnswersAsConfigu
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_TRUE(host::BusRequests().empty());
 
-    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT*, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
         EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(g_lower, irp);
@@ -113,7 +113,7 @@ TEST_F(PnpPowerTest, PnpRequestsArePresetToNotSupportedAndTheBusAnswersAsConfigu
 // and information it finds: what the driver above set, or the PnP manager's preset.
 TEST_F(PnpPowerTest, TheBusAnswersOnlyTheRequestsEveryDriverMustHandle) {
     static bool setStatus = false;
-    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT*, IRP* irp) {
+    driver_->MajorFunction[IRP_MJ_PNP] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
         if (setStatus) {
             irp->IoStatus.Status = STATUS_SUCCESS;
             irp->IoStatus.Information = 0x77;

@@ -147,24 +147,24 @@ class RemoveLockTest : public PlatformTest {
 TEST_F(RemoveLockTest, ReleaseAndWaitDrainsThenRefusesEveryAcquire) {
     ASSERT_EQ(Acquire(&tagA_), STATUS_SUCCESS);
     ASSERT_EQ(Acquire(&tagB_), STATUS_SUCCESS);
-    EXPECT_EQ(lock_.IoCount, 3);
+    EXPECT_EQ(lock_.Common.IoCount, 3);
 
     std::atomic<bool> drained{false};
     std::thread remover([&] {
         IoReleaseRemoveLockAndWaitEx(&lock_, &tagB_, sizeof lock_);
         drained = true;
     });
-    while (std::atomic_ref<LONG>(lock_.Removed).load() == 0) std::this_thread::yield();
+    while (std::atomic_ref<BOOLEAN>(lock_.Common.Removed).load() == 0) std::this_thread::yield();
     EXPECT_EQ(Acquire(&tagB_), STATUS_DELETE_PENDING);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(drained) << "release-and-wait returned while tag A was held";
     Release(&tagA_);
     remover.join();
     EXPECT_TRUE(drained);
-    EXPECT_EQ(lock_.IoCount, 0);
+    EXPECT_EQ(lock_.Common.IoCount, 0);
     EXPECT_EQ(Acquire(&tagA_), STATUS_DELETE_PENDING);
-    EXPECT_EQ(lock_.IoCount, 0);
-    EXPECT_EQ(lock_.HighestIoCount, 3);
+    EXPECT_EQ(lock_.Common.IoCount, 0);
+    EXPECT_EQ(host::RemoveLockHighestIoCount(&lock_), 3);
 }
 
 TEST_F(RemoveLockTest, ReleaseWithATagNeverAcquiredIsReported) {

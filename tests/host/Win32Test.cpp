@@ -24,11 +24,11 @@ class Win32Test : public PlatformTest {
         PlatformTest::SetUp();
         g_status = STATUS_SUCCESS;
         driver_ = host::CreateDriverObject(u"\\Driver\\Test");
-        driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) {
+        driver_->MajorFunction[IRP_MJ_CREATE] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
             return Complete(irp, STATUS_SUCCESS, 0);
         };
         driver_->MajorFunction[IRP_MJ_CLOSE] = driver_->MajorFunction[IRP_MJ_CREATE];
-        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](DEVICE_OBJECT*, IRP* irp) {
+        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](DEVICE_OBJECT*, IRP* irp) NTAPI {
             static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[1] = 0x5A;
             return Complete(irp, g_status, 2);
         };

@@ -2,10 +2,14 @@
 //
 // The driver is written once and compiled both against the Windows kernel headers and
 // against this file. Everything here carries the name and the fields that the driver
-// code uses, so the driver's text is the same in both builds; the layouts are our own.
-// The implementations live in hostplatform/src and double as a verifier: misuse that the
-// Windows kernel would punish (wrong IRQL, a request completed twice, a leaked pool
-// block, an unbalanced remove lock, ...) is collected as a report (see Platform.h).
+// code uses, so the driver's text is the same in both builds. Structures that a driver
+// touches have the Windows x64 layout (offsets and sizes asserted against
+// WindowsX64Layouts.h), and every kernel routine and callback uses the Windows x64
+// calling convention, so that the platform runs a host-built driver and a loaded driver
+// image alike. The implementations live in hostplatform/src and double as a verifier:
+// misuse that the Windows kernel would punish (wrong IRQL, a request completed twice, a
+// leaked pool block, an unbalanced remove lock, ...) is collected as a report (see
+// Platform.h).
 #pragma once
 
 #include <cstddef>
@@ -25,6 +29,8 @@ using ULONG_PTR = std::uintptr_t;
 using SIZE_T = std::size_t;
 using BOOLEAN = std::uint8_t;
 using CHAR = char;
+using CCHAR = char;
+using CSHORT = std::int16_t;
 using WCHAR = char16_t;
 using PVOID = void*;
 using PCSTR = const char*;
@@ -46,7 +52,10 @@ using KPRIORITY = LONG;
 #ifndef FALSE
 #define FALSE 0
 #endif
-#ifndef NTAPI
+// The Windows x64 calling convention, which a loaded driver image calls and expects.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#else
 #define NTAPI
 #endif
 #ifndef UNREFERENCED_PARAMETER
@@ -60,6 +69,7 @@ union LARGE_INTEGER {
     } u;
     LONGLONG QuadPart;
 };
+
 using PHYSICAL_ADDRESS = LARGE_INTEGER;
 
 struct GUID {
@@ -76,6 +86,11 @@ struct UNICODE_STRING {
 };
 using PUNICODE_STRING = UNICODE_STRING*;
 using PCUNICODE_STRING = const UNICODE_STRING*;
+
+struct LIST_ENTRY {
+    LIST_ENTRY* Flink;
+    LIST_ENTRY* Blink;
+};
 
 // ---------------------------------------------------------------------------------------
 // Status codes
@@ -110,7 +125,7 @@ using PCUNICODE_STRING = const UNICODE_STRING*;
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
-KIRQL KeGetCurrentIrql();
+KIRQL NTAPI KeGetCurrentIrql();
 
 // Pageable code announces itself; running it above APC_LEVEL is reported.
 void HostCheckPagedCode(const char* routine);
@@ -158,11 +173,13 @@ void HostCheckPagedCode(const char* routine);
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
-#define CTL_CODE(DeviceType, Function, Method, Access)                                  \
+#define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 #define IO_NO_INCREMENT 0
 
+#define SL_PENDING_RETURNED 0x01
+#define SL_ERROR_RETURNED 0x02
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
@@ -208,59 +225,112 @@ union POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 };
 
+enum KPROCESSOR_MODE_VALUES { KernelMode = 0, UserMode = 1 };
+using KPROCESSOR_MODE = char;
+
 // ---------------------------------------------------------------------------------------
-// Objects
+// Objects (Windows x64 layouts; fields that no driver uses keep their room only)
 // ---------------------------------------------------------------------------------------
 struct DEVICE_OBJECT;
 struct DRIVER_OBJECT;
 struct IRP;
+struct FILE_OBJECT;
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
 using PDRIVER_OBJECT = DRIVER_OBJECT*;
 using PIRP = IRP*;
+using PFILE_OBJECT = FILE_OBJECT*;
 
-using DRIVER_DISPATCH = NTSTATUS(DEVICE_OBJECT* DeviceObject, IRP* Irp);
+using DRIVER_DISPATCH = NTSTATUS NTAPI(DEVICE_OBJECT* DeviceObject, IRP* Irp);
 using PDRIVER_DISPATCH = DRIVER_DISPATCH*;
-using DRIVER_UNLOAD = void(DRIVER_OBJECT* DriverObject);
+using DRIVER_UNLOAD = void NTAPI(DRIVER_OBJECT* DriverObject);
 using PDRIVER_UNLOAD = DRIVER_UNLOAD*;
-using DRIVER_ADD_DEVICE = NTSTATUS(DRIVER_OBJECT* DriverObject,
-                                   DEVICE_OBJECT* PhysicalDeviceObject);
+using DRIVER_ADD_DEVICE = NTSTATUS NTAPI(DRIVER_OBJECT* DriverObject,
+                                         DEVICE_OBJECT* PhysicalDeviceObject);
 using PDRIVER_ADD_DEVICE = DRIVER_ADD_DEVICE*;
-using DRIVER_INITIALIZE = NTSTATUS(DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
+using DRIVER_INITIALIZE = NTSTATUS NTAPI(DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 using PDRIVER_INITIALIZE = DRIVER_INITIALIZE*;
-using IO_COMPLETION_ROUTINE = NTSTATUS(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
+using IO_COMPLETION_ROUTINE = NTSTATUS NTAPI(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 using PIO_COMPLETION_ROUTINE = IO_COMPLETION_ROUTINE*;
-using DRIVER_CANCEL = void(DEVICE_OBJECT* DeviceObject, IRP* Irp);
+using DRIVER_CANCEL = void NTAPI(DEVICE_OBJECT* DeviceObject, IRP* Irp);
 using PDRIVER_CANCEL = DRIVER_CANCEL*;
+using DRIVER_STARTIO = void NTAPI(DEVICE_OBJECT* DeviceObject, IRP* Irp);
+using PDRIVER_STARTIO = DRIVER_STARTIO*;
 
 struct DRIVER_EXTENSION {
     DRIVER_OBJECT* DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
 };
 
 struct DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
     DEVICE_OBJECT* DeviceObject;  // head of the driver's device list
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     DRIVER_EXTENSION* DriverExtension;
     UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_STARTIO DriverStartIo;
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 };
 
+// Dispatcher objects start with this header; an event is nothing more.
+struct DISPATCHER_HEADER {
+    UCHAR Type;  // the EVENT_TYPE of an event
+    UCHAR Reserved[3];
+    LONG SignalState;  // accessed atomically by the host
+    LIST_ENTRY WaitListHead;
+};
+
+struct KEVENT {
+    DISPATCHER_HEADER Header;
+};
+using PKEVENT = KEVENT*;
+
 struct DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
     DRIVER_OBJECT* DriverObject;
     DEVICE_OBJECT* NextDevice;      // next in the driver's device list
     DEVICE_OBJECT* AttachedDevice;  // the device attached on top of this one
+    IRP* CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
     ULONG Characteristics;
-    ULONG DeviceType;
-    char StackSize;
+    PVOID Vpb;
     PVOID DeviceExtension;
+    ULONG DeviceType;
+    CCHAR StackSize;
+    alignas(8) UCHAR Queue[72];
+    ULONG AlignmentRequirement;
+    alignas(8) UCHAR DeviceQueue[40];
+    alignas(8) UCHAR Dpc[64];
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 };
 
 struct FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
     DEVICE_OBJECT* DeviceObject;
+    PVOID Vpb;
     PVOID FsContext;
+    PVOID FsContext2;
+    alignas(8) UCHAR Rest[176];  // section pointers, flags, name, offsets, locks, ...
 };
-using PFILE_OBJECT = FILE_OBJECT*;
 
 struct IO_STATUS_BLOCK {
     union {
@@ -269,24 +339,26 @@ struct IO_STATUS_BLOCK {
     };
     ULONG_PTR Information;
 };
+using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
 
 struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
     UCHAR Flags;
     UCHAR Control;
+    // Every parameter starts on a pointer boundary.
     union {
         struct {
-            ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(8) ULONG OutputBufferLength;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            alignas(8) POWER_STATE_TYPE Type;
+            alignas(8) POWER_STATE State;
+            alignas(8) POWER_ACTION ShutdownType;
         } Power;
         struct {
             PVOID Argument1;
@@ -302,24 +374,56 @@ struct IO_STACK_LOCATION {
 };
 using PIO_STACK_LOCATION = IO_STACK_LOCATION*;
 
+// A request. Its StackCount stack locations follow it in memory, the lowest driver's
+// first; CurrentLocation counts them from 1 and stands at StackCount + 1 before the
+// first driver sees the request, when CurrentStackLocation points just past the last.
 struct IRP {
-    IO_STATUS_BLOCK IoStatus;
+    CSHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
     union {
+        IRP* MasterIrp;
+        LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
-    char StackCount;
-    char CurrentLocation;  // 1-based; StackCount + 1 before the first driver sees it
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
     BOOLEAN Cancel;
-    PDRIVER_CANCEL CancelRoutine;
-    struct {
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    IO_STATUS_BLOCK* UserIosb;
+    KEVENT* UserEvent;
+    union {
         struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
             IO_STACK_LOCATION* CurrentStackLocation;
+            FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        alignas(8) UCHAR Apc[88];
+        PVOID CompletionKey;
     } Tail;
-    IO_STACK_LOCATION* StackLocations;  // [StackCount], index 0 is the lowest driver's
 };
 
+// The request helpers that the toolchain's headers define inline: a driver image carries
+// these very steps in its own code, so the host build does them the same way.
 inline IO_STACK_LOCATION* IoGetCurrentIrpStackLocation(IRP* Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
@@ -330,105 +434,125 @@ inline void IoSkipCurrentIrpStackLocation(IRP* Irp) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
-void IoCopyCurrentIrpStackLocationToNext(IRP* Irp);
-void IoSetCompletionRoutine(IRP* Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
-                            BOOLEAN InvokeOnCancel);
-PDRIVER_CANCEL IoSetCancelRoutine(IRP* Irp, PDRIVER_CANCEL CancelRoutine);
+inline void IoSetNextIrpStackLocation(IRP* Irp) {
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+}
+// Copies everything before the completion routine; the next driver's Control starts empty.
+inline void IoCopyCurrentIrpStackLocationToNext(IRP* Irp) {
+    IO_STACK_LOCATION* current = IoGetCurrentIrpStackLocation(Irp);
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(Irp);
+    std::memcpy(static_cast<void*>(next), current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+}
+inline void IoSetCompletionRoutine(IRP* Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                   PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                   BOOLEAN InvokeOnCancel) {
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess) next->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+inline void IoMarkIrpPending(IRP* Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+inline PDRIVER_CANCEL IoSetCancelRoutine(IRP* Irp, PDRIVER_CANCEL CancelRoutine) {
+    return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+}
 
-NTSTATUS IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp);
-void IofCompleteRequest(IRP* Irp, char PriorityBoost);
+NTSTATUS NTAPI IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp);
+void NTAPI IofCompleteRequest(IRP* Irp, CCHAR PriorityBoost);
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
-void PoStartNextPowerIrp(IRP* Irp);
-NTSTATUS PoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp);
+void NTAPI PoStartNextPowerIrp(IRP* Irp);
+NTSTATUS NTAPI PoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp);
 
 // ---------------------------------------------------------------------------------------
 // Devices, links, interfaces, device stacks
 // ---------------------------------------------------------------------------------------
-NTSTATUS IoCreateDevice(DRIVER_OBJECT* DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
-                        BOOLEAN Exclusive, DEVICE_OBJECT** DeviceObject);
-void IoDeleteDevice(DEVICE_OBJECT* DeviceObject);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoRegisterDeviceInterface(DEVICE_OBJECT* PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString,
-                                   PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-DEVICE_OBJECT* IoAttachDeviceToDeviceStack(DEVICE_OBJECT* SourceDevice, DEVICE_OBJECT* TargetDevice);
-void IoDetachDevice(DEVICE_OBJECT* TargetDevice);
+NTSTATUS NTAPI IoCreateDevice(DRIVER_OBJECT* DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              DEVICE_OBJECT** DeviceObject);
+void NTAPI IoDeleteDevice(DEVICE_OBJECT* DeviceObject);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoRegisterDeviceInterface(DEVICE_OBJECT* PhysicalDeviceObject,
+                                         const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString,
+                                         PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+DEVICE_OBJECT* NTAPI IoAttachDeviceToDeviceStack(DEVICE_OBJECT* SourceDevice,
+                                                 DEVICE_OBJECT* TargetDevice);
+void NTAPI IoDetachDevice(DEVICE_OBJECT* TargetDevice);
 
 // ---------------------------------------------------------------------------------------
 // Synchronisation
 // ---------------------------------------------------------------------------------------
 inline void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
 enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
-enum KPROCESSOR_MODE_VALUES { KernelMode = 0, UserMode = 1 };
-using KPROCESSOR_MODE = char;
 enum KWAIT_REASON { Executive = 0 };
 
-struct KEVENT {
-    LONG Type;
-    LONG SignalState;  // accessed atomically by the host
-};
-using PKEVENT = KEVENT*;
+void NTAPI KeInitializeEvent(KEVENT* Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(KEVENT* Event, KPRIORITY Increment, BOOLEAN Wait);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     LARGE_INTEGER* Timeout);
 
-void KeInitializeEvent(KEVENT* Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(KEVENT* Event, KPRIORITY Increment, BOOLEAN Wait);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, LARGE_INTEGER* Timeout);
-
-// A remove lock: IoCount starts at 1 (the lock's own reference); Removed is set by
-// release-and-wait, after which every acquire fails with STATUS_DELETE_PENDING.
-struct IO_REMOVE_LOCK {
-    LONG Removed;
+// A remove lock as a free build of Windows lays it out: IoCount starts at 1 (the lock's
+// own reference); Removed is set by release-and-wait, after which every acquire fails
+// with STATUS_DELETE_PENDING. The platform keeps the rest (tags, watermarks) beside it.
+struct IO_REMOVE_LOCK_COMMON_BLOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
     LONG IoCount;
-    ULONG AllocateTag;
-    ULONG MaxLockedMinutes;
-    ULONG HighWatermark;
-    LONG HighestIoCount;
     KEVENT RemoveEvent;
+};
+struct IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
 };
 using PIO_REMOVE_LOCK = IO_REMOVE_LOCK*;
 
-void IoInitializeRemoveLockEx(IO_REMOVE_LOCK* Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize);
-void IoReleaseRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize);
-void IoReleaseRemoveLockAndWaitEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize);
+void NTAPI IoInitializeRemoveLockEx(IO_REMOVE_LOCK* Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize);
+NTSTATUS NTAPI IoAcquireRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize);
+void NTAPI IoReleaseRemoveLockEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize);
+void NTAPI IoReleaseRemoveLockAndWaitEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, ULONG RemlockSize);
 
 // ---------------------------------------------------------------------------------------
 // Pool, physical memory, registry, strings, debug output
 // ---------------------------------------------------------------------------------------
 enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1 };
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-void ExFreePoolWithTag(PVOID P, ULONG Tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
-                   MEMORY_CACHING_TYPE CacheType);
-void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                         MEMORY_CACHING_TYPE CacheType);
+void NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 
 #define RTL_REGISTRY_ABSOLUTE 0
 #define REG_NONE 0
 #define REG_SZ 1
 #define REG_DWORD 4
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                               PVOID ValueData, ULONG ValueLength);
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                                     ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 
-void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 #define RtlZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
 #define RtlCopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
 
 // printf conversions plus %wZ (a counted wide string); %p prints 16 upper-case hex digits.
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG NTAPI DbgPrint(PCSTR Format, ...);
 
 // ---------------------------------------------------------------------------------------
 // Port I/O: one byte in or out, delivered to the simulated ISA bus.

@@ -87,6 +87,13 @@ void DisableScheduleStress();
 void SetCurrentIrql(KIRQL irql);
 
 // ---------------------------------------------------------------------------------------
+// Remove locks: what the platform keeps beside a lock's Windows layout
+// ---------------------------------------------------------------------------------------
+// The highest IoCount an acquisition reached since the lock was initialised (0 for a lock
+// the platform does not know).
+LONG RemoveLockHighestIoCount(const IO_REMOVE_LOCK* lock);
+
+// ---------------------------------------------------------------------------------------
 // Debug output
 // ---------------------------------------------------------------------------------------
 std::string DebugText();  // everything DbgPrint printed since the last clear, concatenated
@@ -214,9 +221,8 @@ NTSTATUS CloseFile(FILE_OBJECT* file);
 IoResult DeviceControl(FILE_OBJECT* file, ULONG code, const void* input, ULONG inputLength,
                        void* output, ULONG outputLength, bool withSystemBuffer = true);
 // The same request sent straight to a device object (no handle).
-IoResult DeviceControlTo(DEVICE_OBJECT* device, ULONG code, const void* input,
-                         ULONG inputLength, void* output, ULONG outputLength,
-                         bool withSystemBuffer = true);
+IoResult DeviceControlTo(DEVICE_OBJECT* device, ULONG code, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength, bool withSystemBuffer = true);
 
 // A PnP request to the top of the physical device's stack, the way the PnP manager sends
 // it: new IRP, status preset to STATUS_NOT_SUPPORTED, completion awaited.

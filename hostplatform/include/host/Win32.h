@@ -1,7 +1,8 @@
 // The Win32 routines that the API library uses, on the host.
 //
-// Same names and arguments as KERNEL32's, our own types. Handles lead through the
-// simulated I/O manager (Platform.h) to whatever driver owns the device.
+// Same names, arguments and (on x86-64) calling convention as KERNEL32's, our own types.
+// Handles lead through the simulated I/O manager (Platform.h) to whatever driver owns the
+// device.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +28,13 @@ using SIZE_T_W32 = std::size_t;
 #ifndef FALSE
 #define FALSE 0
 #endif
-#ifndef WINAPI
+// The Windows x64 calling convention, which a loaded x64 DLL calls and expects.
+#if defined(__x86_64__)
+#define WINAPI __attribute__((ms_abi))
+#else
 #define WINAPI
 #endif
-#ifndef APIENTRY
-#define APIENTRY
-#endif
+#define APIENTRY WINAPI
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 
@@ -70,21 +72,21 @@ struct OVERLAPPED;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPOVERLAPPED = OVERLAPPED*;
 
-HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T_W32 dwBytes);
-LPVOID GlobalLock(HGLOBAL hMem);
-BOOL GlobalUnlock(HGLOBAL hMem);
-HGLOBAL GlobalFree(HGLOBAL hMem);
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T_W32 dwBytes);
+LPVOID WINAPI GlobalLock(HGLOBAL hMem);
+BOOL WINAPI GlobalUnlock(HGLOBAL hMem);
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
 
-void SetLastError(DWORD dwErrCode);
-DWORD GetLastError();
+void WINAPI SetLastError(DWORD dwErrCode);
+DWORD WINAPI GetLastError();
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
-BOOL CloseHandle(HANDLE hObject);
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI CloseHandle(HANDLE hObject);
 
 namespace host {
 // Global blocks allocated and not yet freed.
