@@ -26,7 +26,7 @@ struct Block {
 struct PoolState {
     std::mutex mutex;
     std::map<const void*, Block> blocks;
-    std::uint64_t driverAllocations = 0;
+    std::vector<PoolBlock> driverAllocations;  // every one since the reset, freed or not
     std::uint64_t serial = 0;
 };
 
@@ -57,7 +57,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, bool byDriver) {
     auto& state = ThePool();
     std::lock_guard lock(state.mutex);
     state.blocks.emplace(block, Block{bytes, tag, type, state.serial++});
-    if (byDriver) ++state.driverAllocations;
+    if (byDriver) state.driverAllocations.push_back(PoolBlock{block, bytes, tag, type});
     return block;
 }
 
@@ -102,6 +102,12 @@ std::size_t OutstandingPoolWithTag(ULONG tag) {
 std::uint64_t PoolAllocationCount() {
     auto& state = pool::ThePool();
     std::lock_guard lock(state.mutex);
+    return state.driverAllocations.size();
+}
+
+std::vector<PoolBlock> PoolAllocations() {
+    auto& state = pool::ThePool();
+    std::lock_guard lock(state.mutex);
     return state.driverAllocations;
 }
 
@@ -129,7 +135,7 @@ void ResetPool() {
     std::lock_guard lock(state.mutex);
     for (const auto& entry : state.blocks) std::free(const_cast<void*>(entry.first));
     state.blocks.clear();
-    state.driverAllocations = 0;
+    state.driverAllocations.clear();
     state.serial = 0;
 }
 

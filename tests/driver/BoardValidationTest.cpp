@@ -107,6 +107,46 @@ TEST_F(BoardValidationTest, DecisionAndDebugTextForEachImage) {
          {},
          false,
          kEntered + kAmiLine + kInvalid},
+        {"a lone 0x41 in the AMI window",
+         {{kAmiSignature, kAmi}, {kAmiWindow + 5, "A"}},
+         {},
+         false,
+         kEntered + kAmiLine + kInvalid},
+        {"a lone 0x4B in the AMI window",
+         {{kAmiSignature, kAmi}, {kAmiWindow + 6, "K"}},
+         {},
+         false,
+         kEntered + kAmiLine + kInvalid},
+        {"the marker's bytes the other way round in the AMI window",
+         {{kAmiSignature, kAmi}, {kAmiWindow + 5, "KA"}},
+         {},
+         false,
+         kEntered + kAmiLine + kInvalid},
+        {"a lone 0x41 in the Award window",
+         {{kAwardSignature, kAward}, {kAwardWindow, "A"}},
+         {},
+         false,
+         kEntered + kAwardLine + kInvalid},
+        {"a lone 0x4B in the Award window",
+         {{kAwardSignature, kAward}, {kAwardWindow + 1, "K"}},
+         {},
+         false,
+         kEntered + kAwardLine + kInvalid},
+        {"the marker's bytes the other way round in the Award window",
+         {{kAwardSignature, kAward}, {kAwardWindow, "KA"}},
+         {},
+         false,
+         kEntered + kAwardLine + kInvalid},
+        {"the AMI signature with its last byte changed",
+         {{kAmiSignature, "AMIBIOT"}, {kAmiWindow, marker}},
+         {},
+         false,
+         kEntered},
+        {"the Award signature with its last byte changed",
+         {{kAwardSignature, "Phoenix - AwardBIOT"}, {kAwardWindow, marker}},
+         {},
+         false,
+         kEntered},
         {"no signature at all",
          {{kAmiWindow, marker}, {kAwardWindow, marker}},
          {},
@@ -185,6 +225,26 @@ TEST_F(BoardValidationTest, DecisionAndDebugTextForEachImage) {
         EXPECT_EQ(CheckValidBoard(), test.valid ? TRUE : FALSE);
         EXPECT_EQ(host::DebugText(), test.debugText);
         ExpectNothingLeft();
+    }
+}
+
+// Every family prefix counts whole and only whole: with its last character changed it is
+// no family name (a search that compared one character too few would take it).
+TEST_F(BoardValidationTest, EachFamilyPrefixWholeOrWithItsLastCharacterChanged) {
+    const std::string prefixes[] = {"KEV-", "RBZ", "OLMI", "ZUTR", "HEGO",
+                                    "WYN",  "FOJ", "VEB",  "JOK"};
+    for (const auto& prefix : prefixes) {
+        std::string changed = prefix;
+        changed.back() = char(changed.back() + 1);
+        for (const auto& name : {prefix, changed}) {
+            SCOPED_TRACE(name);
+            host::ResetPlatform();
+            UseImage({{kAmiSignature, kAmi}, {0xF4810, name}});
+            const bool valid = name == prefix;
+            EXPECT_EQ(CheckValidBoard(), valid ? TRUE : FALSE);
+            EXPECT_EQ(host::DebugText(), kEntered + kAmiLine + (valid ? kValid : kInvalid));
+            ExpectNothingLeft();
+        }
     }
 }
 

@@ -198,6 +198,7 @@ class LifecycleFaultSweepTest : public SupplyBoardTest {
         EXPECT_EQ(host::CheckForLeaks(), leftover_ != nullptr ? 1u : 0u);
         EXPECT_EQ(host::LiveDeviceCount(), 0u);
         EXPECT_TRUE(host::OutstandingPool().empty());
+        ExpectDriverPoolTags();
         EXPECT_TRUE(host::LiveMappings().empty());
         EXPECT_EQ(host::OutstandingGlobalBlocks(), 0u);
         EXPECT_EQ(host::OpenHandleCount(), 0u);

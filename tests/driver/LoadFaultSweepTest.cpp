@@ -90,6 +90,7 @@ class LoadFaultSweepTest : public SupplyBoardTest {
             }
         }
         EXPECT_EQ(host::CheckForLeaks(), 0u) << "the clean run leaves nothing";
+        ExpectDriverPoolTags();
         return counts;
     }
 
@@ -132,6 +133,7 @@ class LoadFaultSweepTest : public SupplyBoardTest {
         EXPECT_EQ(host::CheckForLeaks(), leftover != nullptr ? 1u : 0u);
         EXPECT_EQ(host::LiveDeviceCount(), 0u);
         EXPECT_TRUE(host::OutstandingPool().empty());
+        ExpectDriverPoolTags();
         EXPECT_TRUE(host::LiveMappings().empty());
         for (const auto& report : host::Reports()) {
             if (leftover != nullptr && report.kind == host::ReportKind::Object &&

@@ -61,6 +61,24 @@ class SupplyBoardTest : public PlatformTest {
     std::optional<simboard::SimulatedBoard> board_;
 };
 
+// Every pool block the driver allocated since the platform's reset is paged and carries
+// the tag of what it holds: the copy of the service key path (`pathCharacters` long, and a
+// NUL) 'SIOR', a board-validation window copy (2048 bytes and a NUL) 'ChkB', and the
+// "InterfaceName" buffer tag 1.
+inline void ExpectDriverPoolTags(std::size_t pathCharacters = simboard::kServiceKeyPath.size()) {
+    constexpr ULONG kPathTag = 0x524F4953;    // "SIOR" in memory
+    constexpr ULONG kWindowTag = 0x426B6843;  // "ChkB" in memory
+    constexpr ULONG kInterfaceNameTag = 1;
+    const std::size_t pathBytes = (pathCharacters + 1) * sizeof(WCHAR);
+    for (const auto& block : host::PoolAllocations()) {
+        const ULONG expected = block.size == pathBytes ? kPathTag
+                               : block.size == 2049    ? kWindowTag
+                                                       : kInterfaceNameTag;
+        EXPECT_EQ(block.tag, expected) << "a block of " << block.size << " bytes";
+        EXPECT_EQ(block.type, PagedPool) << "a block of " << block.size << " bytes";
+    }
+}
+
 inline ULONG SupplyCode(int supply) {
     return supply == 1 ? IOCTL_GET_PWR1_STATUS : IOCTL_GET_PWR2_STATUS;
 }

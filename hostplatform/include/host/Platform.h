@@ -114,6 +114,8 @@ constexpr ULONG kInterfaceNameTag = 0x6D4E6649;  // "IfNm"
 std::vector<PoolBlock> OutstandingPool();
 std::size_t OutstandingPoolWithTag(ULONG tag);
 std::uint64_t PoolAllocationCount();  // successful ExAllocatePoolWithTag calls
+// Every block those calls returned, in order, freed or not (the address may be stale).
+std::vector<PoolBlock> PoolAllocations();
 
 // ---------------------------------------------------------------------------------------
 // Physical memory: a 64 KiB BIOS image at 0xF0000-0xFFFFF
