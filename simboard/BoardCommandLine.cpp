@@ -8,8 +8,8 @@
 namespace simboard {
 namespace {
 
-constexpr std::array<std::string_view, 6> kBoardOptions = {"--bios",    "--bios-kind", "--superio",
-                                                           "--chip-id", "--pwr1",      "--pwr2"};
+constexpr std::array<std::string_view, 7> kBoardOptions = {
+    "--bios", "--bios-kind", "--superio", "--chip-id", "--pwr1", "--pwr2", "--driver-image"};
 
 // A byte written 0xNN.
 std::optional<UCHAR> ParseByte(std::string_view text) {
@@ -85,6 +85,15 @@ std::string BoardCommandLine::Apply(std::string_view option, std::string_view va
         const auto level = ParseLevel(value);
         if (!level) return Refused(option, "0 or 1", value);
         (option == "--pwr1" ? board.pwr1 : board.pwr2) = *level;
+    } else if (option == "--driver-image") {
+        // Loaded once here so that an image the platform cannot run is refused before the
+        // board exists; the board maps its own fresh copy.
+        try {
+            host::LoadImage(std::string(value), host::ImageKind::Driver);
+        } catch (const host::ImageError& error) {
+            return error.what();
+        }
+        board.driverImage = value;
     } else {
         return "unknown board option '" + std::string(option) + "'";
     }

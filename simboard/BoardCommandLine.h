@@ -1,5 +1,6 @@
 // The board options that the host tools share: --bios FILE, --bios-kind KIND,
-// --superio 2e|4e|none, --chip-id 0xNN, --pwr1 0|1, --pwr2 0|1. Each takes a value.
+// --superio 2e|4e|none, --chip-id 0xNN, --pwr1 0|1, --pwr2 0|1, --driver-image FILE. Each
+// takes a value.
 #pragma once
 
 #include "SimulatedBoard.h"
@@ -15,7 +16,7 @@ std::optional<USHORT> ParseSuperIoPosition(std::string_view text);
 
 class BoardCommandLine {
   public:
-    // True for the six board options.
+    // True for the board options.
     static bool Takes(std::string_view option);
 
     // Applies one board option and its value to `board`. Returns a message that names the

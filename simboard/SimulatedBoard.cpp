@@ -40,8 +40,13 @@ void ResetDriverImage() {
 }
 
 SimulatedBoard::SimulatedBoard(const BoardOptions& options)
-    : registryPath_(options.registryPath), chipId_(options.chipId) {
+    : registryPath_(options.registryPath),
+      chipId_(options.chipId),
+      imagePath_(options.driverImage) {
     host::ResetPlatform();
+    if (!imagePath_.empty()) {
+        image_ = host::LoadImage(imagePath_, host::ImageKind::Driver);
+    }
     ResetDriverImage();
     host::SetBiosImage(options.bios);
     MoveChip(options.superIoIndexPort);
@@ -65,7 +70,12 @@ void SimulatedBoard::MoveChip(USHORT indexPort) {
 }
 
 NTSTATUS SimulatedBoard::Load() {
-    const NTSTATUS status = host::CallDriverEntry(driver_, DriverEntry, registryPath_);
+    PDRIVER_INITIALIZE entry = DriverEntry;
+    if (!imagePath_.empty()) {
+        if (!image_) image_ = host::LoadImage(imagePath_, host::ImageKind::Driver);
+        entry = reinterpret_cast<PDRIVER_INITIALIZE>(image_->EntryPoint());
+    }
+    const NTSTATUS status = host::CallDriverEntry(driver_, entry, registryPath_);
     loaded_ = NT_SUCCESS(status);
     return status;
 }
@@ -77,6 +87,7 @@ NTSTATUS SimulatedBoard::Add() {
 
 void SimulatedBoard::Unload() {
     host::CallDriverUnload(driver_);
+    image_.reset();
     loaded_ = false;
 }
 

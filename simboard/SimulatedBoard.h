@@ -6,6 +6,7 @@
 #pragma once
 
 #include "BiosImages.h"
+#include "host/Image.h"
 #include "host/Platform.h"
 
 #include <string>
@@ -27,6 +28,8 @@ struct BoardOptions {
     bool pwr2 = true;
     std::u16string registryPath{kServiceKeyPath};
     bool serviceKey = true;  // false: the fixed service key (and so the default path) is absent
+    // A RailwatchDrv.sys to run instead of the built-in driver; empty for the built-in one.
+    std::string driverImage;
 };
 
 // Makes the driver image fresh, as a new load of RailwatchDrv.sys would: every writable
@@ -37,15 +40,19 @@ class SimulatedBoard {
     using IoResult = host::IoResult;
 
   public:
-    // Resets the platform and builds the board. Nothing of the driver has run yet.
+    // Resets the platform and builds the board. Nothing of the driver has run yet. With a
+    // driver image, the image is mapped here already: one that cannot be loaded throws
+    // host::ImageError before anything runs.
     explicit SimulatedBoard(const BoardOptions& options = {});
     ~SimulatedBoard();
     SimulatedBoard(const SimulatedBoard&) = delete;
     SimulatedBoard& operator=(const SimulatedBoard&) = delete;
 
-    NTSTATUS Load();  // DriverEntry
-    NTSTATUS Add();   // a new device node from the bus, then AddDevice
-    void Unload();    // DriverUnload
+    // DriverEntry: the built-in driver's, or the driver image's. A load after an unload
+    // maps a fresh copy of the image (which may throw host::ImageError).
+    NTSTATUS Load();
+    NTSTATUS Add();  // a new device node from the bus, then AddDevice
+    void Unload();   // DriverUnload; a driver image is unmapped after it
     IoResult Pnp(UCHAR minor);
     IoResult Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state, POWER_ACTION action);
     IoResult Start() { return Pnp(IRP_MN_START_DEVICE); }
@@ -71,6 +78,8 @@ class SimulatedBoard {
     bool loaded_ = false;
     std::u16string registryPath_;
     UCHAR chipId_;
+    std::string imagePath_;                     // empty: the built-in driver
+    std::unique_ptr<host::LoadedImage> image_;  // mapped from construction or load to unload
 };
 
 }  // namespace simboard

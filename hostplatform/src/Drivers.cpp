@@ -6,6 +6,7 @@
 // length that is freed when the entry returns, so a driver that keeps the pointer instead
 // of copying the text is caught by the address sanitizer.
 #include "Internal.h"
+#include "host/Image.h"
 
 #include <memory>
 #include <mutex>
@@ -42,9 +43,10 @@ NTSTATUS NTAPI DefaultDispatch(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// The kernel calls into a driver only at PASSIVE_LEVEL and expects it back there.
+// The kernel calls into a driver only at PASSIVE_LEVEL and expects it back there. A driver
+// image that faulted did not come back at all: the machine stopped.
 void CheckReturnedAtPassive(const char* routine) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    if (!MachineStopped() && KeGetCurrentIrql() != PASSIVE_LEVEL) {
         AddReport(ReportKind::Irql, std::string(routine) + " returned above PASSIVE_LEVEL");
     }
 }
@@ -98,14 +100,17 @@ NTSTATUS CallDriverEntry(DRIVER_OBJECT* driver, PDRIVER_INITIALIZE entry,
     path.Length = static_cast<USHORT>(characters * sizeof(WCHAR));
     path.MaximumLength = path.Length;
     path.Buffer = text.get();
-    const NTSTATUS status = entry(driver, &path);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    CallImageCode(&status, entry, driver, &path);
+    // Windows discards an image's INIT section once its entry returned.
+    detail::DiscardInitOfImageAt(reinterpret_cast<const void*>(entry));
     CheckReturnedAtPassive("DriverEntry");
     return status;
 }
 
 void CallDriverUnload(DRIVER_OBJECT* driver) {
     if (driver->DriverUnload != nullptr) {
-        driver->DriverUnload(driver);
+        CallImageCodeNoResult(driver->DriverUnload, driver);
         CheckReturnedAtPassive("DriverUnload");
     }
 }
@@ -114,7 +119,8 @@ NTSTATUS CallAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* physicalDeviceObjec
     if (driver->DriverExtension == nullptr || driver->DriverExtension->AddDevice == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    const NTSTATUS status = driver->DriverExtension->AddDevice(driver, physicalDeviceObject);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    CallImageCode(&status, driver->DriverExtension->AddDevice, driver, physicalDeviceObject);
     CheckReturnedAtPassive("AddDevice");
     return status;
 }

@@ -473,6 +473,22 @@ void RetireImageSlot(int slot) {
     record.state.store(SlotState::Retired);
 }
 
+void DiscardInit(int slot) {
+    ImageRecord& record = g_records[slot];
+    for (std::size_t index = 0; index < record.sectionCount; ++index) {
+        SectionRecord& section = record.sections[index];
+        if (std::string_view(section.name) != "INIT" || section.discarded.exchange(true)) continue;
+        mprotect(reinterpret_cast<void*>(record.begin + section.rva), section.size, PROT_NONE);
+    }
+}
+
+void DiscardInitOfImageAt(const void* address) {
+    if (g_occupied.load() == 0) return;
+    const ImageRecord* const record = ImageRecordAt(reinterpret_cast<std::uintptr_t>(address));
+    if (record != nullptr && record->state.load() == SlotState::Live)
+        DiscardInit(static_cast<int>(record - g_records));
+}
+
 const ImageRecord* ImageRecordAt(std::uintptr_t address) {
     for (const auto& record : g_records) {
         const auto state = record.state.load();
@@ -528,6 +544,7 @@ void RecoverFromImageFault(ImageRecoveryPoint* point) {
     if (t_fault.first) {
         t_fault.first = false;
         AddReport(ReportKind::ImageFault, DescribeFault(t_fault));
+        WakeAllWaiters();
     }
 }
 

@@ -541,15 +541,7 @@ void* LoadedImage::Export(std::string_view name) const {
     return nullptr;
 }
 
-void LoadedImage::DiscardInit() {
-    detail::ImageRecord& record = detail::ImageRecords()[slot_];
-    for (std::size_t index = 0; index < record.sectionCount; ++index) {
-        detail::SectionRecord& section = record.sections[index];
-        if (std::string_view(section.name) != "INIT" || section.discarded.load()) continue;
-        section.discarded.store(true);
-        mprotect(reinterpret_cast<void*>(base_ + section.rva), section.size, PROT_NONE);
-    }
-}
+void LoadedImage::DiscardInit() { detail::DiscardInit(slot_); }
 
 std::vector<ImageSection> LoadedImage::Sections() const {
     const detail::ImageRecord& record = detail::ImageRecords()[slot_];

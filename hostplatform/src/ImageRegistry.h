@@ -50,6 +50,9 @@ void ReleaseImageSlot(int slot);
 // The image was unloaded: its range is now a reservation with no access.
 void RetireImageSlot(int slot);
 
+// Makes the INIT section of the image in `slot` inaccessible (once).
+void DiscardInit(int slot);
+
 // The live or retired record whose range holds `address`, or NULL.
 const ImageRecord* ImageRecordAt(std::uintptr_t address);
 // The section of `record` that holds `address`, or NULL.

@@ -85,6 +85,12 @@ void ForgetRemoveLocksIn(const void* begin, std::size_t bytes);
 // STATUS_TIMEOUT (0x102).
 void SignalEvent(KEVENT* event);
 NTSTATUS WaitForEvent(KEVENT* event, const LARGE_INTEGER* timeout);
+// Wakes every WaitForEvent so that it looks again (at a stopped machine, say).
+void WakeAllWaiters();
+
+// Makes the INIT section of the loaded image that holds `address` inaccessible; nothing
+// when no image holds it.
+void DiscardInitOfImageAt(const void* address);
 
 }  // namespace host::detail
 

@@ -9,6 +9,7 @@
 // or a remove lock held, never completed). Completion may happen in any thread; the
 // sender waits for it.
 #include "Internal.h"
+#include "host/Image.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +30,7 @@ namespace {
 constexpr auto kWatchdog = std::chrono::seconds(10);
 constexpr CSHORT kIrpObjectType = 6;   // the object type a request carries in Type
 constexpr CSHORT kFileObjectType = 5;  // and a file object
+constexpr auto kStoppedMachinePoll = std::chrono::milliseconds(20);
 
 enum class Completion {
     WithDriver,  // a driver owns the request
@@ -124,8 +126,16 @@ IoResult Exchange(DEVICE_OBJECT* device, IRP* irp, bool* completed) {
     };
     bool done = false;
     // A pending request completes later; a completed one may still have a walker returning.
+    // A machine stopped by an image fault completes nothing more: no need to wait for it.
     if (returned == STATUS_PENDING || record.completion == Completion::Final) {
-        done = record.changed.wait_for(lock, kWatchdog, finished);
+        const auto deadline = std::chrono::steady_clock::now() + kWatchdog;
+        while (!(done = record.changed.wait_for(lock, kStoppedMachinePoll, finished)) &&
+               !MachineStopped() && std::chrono::steady_clock::now() < deadline) {
+        }
+    }
+    if (!done && MachineStopped()) {
+        *completed = false;
+        return {returned, returned, 0};
     }
     if (!done) {
         lock.unlock();
@@ -284,7 +294,8 @@ NTSTATUS NTAPI IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     }
     const PDRIVER_DISPATCH dispatch =
         DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
-    const NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;  // what a dispatch routine that faulted leaves
+    CallImageCode(&status, dispatch, DeviceObject, Irp);
     {
         // The request may be complete and freed by now only if its sender stopped
         // waiting, which it does not before this call returns.
@@ -347,7 +358,9 @@ void NTAPI IofCompleteRequest(IRP* Irp, CCHAR PriorityBoost) {
                 std::lock_guard lock(record.mutex);
                 record.completion = Completion::InRoutine;
             }
-            const NTSTATUS status = routine(owner, Irp, context);
+            // A routine that faulted lets the walk go on: the machine has stopped anyway.
+            NTSTATUS status = STATUS_SUCCESS;
+            CallImageCode(&status, routine, owner, Irp, context);
             if (status == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The request belongs to the routine's driver again.
                 // Unless that driver completed it again already.

@@ -291,7 +291,8 @@ void NTAPI IoReleaseRemoveLockAndWaitEx(IO_REMOVE_LOCK* RemoveLock, PVOID Tag, U
     // A tag that is never released would hang here as it hangs Windows; say so once.
     LARGE_INTEGER patience;
     patience.QuadPart = -50'000'000;  // 5 s
-    if (detail::WaitForEvent(&RemoveLock->Common.RemoveEvent, &patience) == kStatusTimeout) {
+    if (detail::WaitForEvent(&RemoveLock->Common.RemoveEvent, &patience) == kStatusTimeout &&
+        !host::MachineStopped()) {
         const std::string text =
             "remove lock " + Hex(RemoveLock) + " still held 5 s into release-and-wait";
         std::fprintf(stderr, "verifier: %s\n", text.c_str());
@@ -324,26 +325,33 @@ void ForgetRemoveLocksIn(const void* begin, std::size_t bytes) {
     });
 }
 
-void SignalEvent(KEVENT* event) {
+void WakeAllWaiters() {
     auto& waiters = TheEventWaiters();
-    SignalOf(event).store(1);
-    // Taking the mutex orders this signal after any waiter's last look at the state.
+    // Taking the mutex orders a signal before it after any waiter's last look at the state.
     { std::lock_guard lock(waiters.mutex); }
     waiters.changed.notify_all();
+}
+
+void SignalEvent(KEVENT* event) {
+    SignalOf(event).store(1);
+    WakeAllWaiters();
 }
 
 NTSTATUS WaitForEvent(KEVENT* event, const LARGE_INTEGER* timeout) {
     auto& waiters = TheEventWaiters();
     std::unique_lock lock(waiters.mutex);
+    // A machine stopped by an image fault wakes every waiter: what it waits for may never
+    // come, and the image code it returns to no longer runs.
     if (timeout == nullptr) {
-        waiters.changed.wait(lock, [event] { return TryConsume(event); });
+        waiters.changed.wait(lock, [event] { return TryConsume(event) || host::MachineStopped(); });
         return STATUS_SUCCESS;
     }
     // Negative: relative, in 100 ns units. Positive (absolute system time) is treated as
     // already past: the platform has no system clock of that kind.
     const auto wait =
         std::chrono::nanoseconds(timeout->QuadPart < 0 ? -timeout->QuadPart * 100 : 0);
-    return waiters.changed.wait_for(lock, wait, [event] { return TryConsume(event); })
+    return waiters.changed.wait_for(lock, wait,
+                                    [event] { return TryConsume(event) || host::MachineStopped(); })
                ? STATUS_SUCCESS
                : kStatusTimeout;
 }

@@ -200,6 +200,8 @@ int RunScenario(const Scenario& scenario, std::ostream& out, std::ostream& err) 
     std::ofstream registryOut = OpenOutput(scenario.registryOutFile);
 
     std::vector<host::Report> reports;
+    std::string stoppedAfter;  // the step during which the driver image faulted
+    std::size_t notRun = 0;
     {
         simboard::SimulatedBoard board(scenario.board);
         for (const auto& fault : scenario.faults) {
@@ -209,10 +211,16 @@ int RunScenario(const Scenario& scenario, std::ostream& out, std::ostream& err) 
         host::SetBusPowerBehaviour({STATUS_SUCCESS, 0, scenario.lowerPending});
 
         Runner runner(board, out);
-        for (const auto& step : scenario.steps) {
-            runner.Run(step);
+        std::size_t ran = 0;
+        while (ran < scenario.steps.size() && !host::MachineStopped()) {
+            runner.Run(scenario.steps[ran++]);
         }
         reports = host::Reports();
+        if (host::MachineStopped()) {
+            // A fault in the driver image stopped the machine, as a bug check would.
+            stoppedAfter = scenario.steps[ran - 1].word;
+            notRun = scenario.steps.size() - ran;
+        }
 
         WriteOutput(debugOut, scenario.debugOutFile, host::DebugText(), err);
         std::string trace;
@@ -228,6 +236,11 @@ int RunScenario(const Scenario& scenario, std::ostream& out, std::ostream& err) 
 
     for (const auto& report : reports) {
         err << "verifier: " << host::ReportKindName(report.kind) << ": " << report.text << "\n";
+    }
+    if (!stoppedAfter.empty()) {
+        err << "railwatch-sim: the driver image faulted during '" << stoppedAfter
+            << "': the machine stopped, " << notRun << " step" << (notRun == 1 ? "" : "s")
+            << " not run\n";
     }
     return reports.empty() ? 0 : 1;
 }

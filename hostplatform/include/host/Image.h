@@ -92,9 +92,6 @@ std::unique_ptr<LoadedImage> LoadImage(const std::string& path, ImageKind kind);
 // ones (kept until ResetPlatform) and nothing else; a refused load leaves it unchanged.
 std::size_t ImageMappedBytes();
 
-// True while no image fault has stopped the machine (ResetPlatform starts it again).
-bool MachineStopped();
-
 namespace detail {
 
 struct ImageRecoveryPoint {

@@ -26,6 +26,10 @@ namespace host {
 // 0x2E/0x2F with ID 0x52 and both supplies good; the BIOS image is all 0xFF.
 void ResetPlatform();
 
+// True once code in a loaded Windows image faulted (host/Image.h): the machine stopped as a
+// bug check stops Windows. No image code runs any more; ResetPlatform starts a new machine.
+bool MachineStopped();
+
 // ---------------------------------------------------------------------------------------
 // Verifier
 // ---------------------------------------------------------------------------------------
