@@ -8,19 +8,30 @@
 // completion state that the verifier checks (completed twice, completed with a spin lock
 // or a remove lock held, never completed). Completion may happen in any thread; the
 // sender waits for it.
+//
+// Once completion has run past the top of the stack the request is the I/O manager's
+// again: it keeps the final status and information from that moment, fills the block
+// with a poison pattern and, when it frees the request, reports any byte a driver wrote
+// since (a loaded image's writes are not seen by any sanitizer). A dispatch routine that
+// completed its request itself must return the status it completed it with, or
+// STATUS_PENDING when it marked the request pending.
 #include "Internal.h"
 #include "host/Image.h"
+#include "host/WindowsX64Layouts.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <condition_variable>
+#include <cstdio>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace host;
@@ -28,8 +39,9 @@ using namespace host;
 namespace {
 
 constexpr auto kWatchdog = std::chrono::seconds(10);
-constexpr CSHORT kIrpObjectType = 6;   // the object type a request carries in Type
-constexpr CSHORT kFileObjectType = 5;  // and a file object
+constexpr CSHORT kIrpObjectType = 6;     // the object type a request carries in Type
+constexpr CSHORT kFileObjectType = 5;    // and a file object
+constexpr unsigned char kPoison = 0xA5;  // fills a completed request; as a pointer, non-canonical
 constexpr auto kStoppedMachinePoll = std::chrono::milliseconds(20);
 
 enum class Completion {
@@ -43,16 +55,30 @@ struct FreeBlock {
     void operator()(IRP* irp) const { ::operator delete(irp); }
 };
 
+// A dispatch routine running for a request, and whether it completed the request itself.
+struct DispatchFrame {
+    IO_STACK_LOCATION* location;  // the one handed to the routine
+    std::thread::id thread;
+    UCHAR major;
+    UCHAR minor;
+    bool completed = false;      // IofCompleteRequest came from this routine
+    NTSTATUS completedWith = 0;  // with this status
+    bool markedPending = false;  // after the routine marked its location pending
+};
+
 struct IrpRecord {
     std::unique_ptr<IRP, FreeBlock> irp;  // the IRP and its stack locations
+    std::size_t bytes = 0;                // of that block
     std::unique_ptr<unsigned char[]> systemBuffer;
     UCHAR major = 0;  // of the request as its sender made it
     std::mutex mutex;
     std::condition_variable changed;
     Completion completion = Completion::WithDriver;
-    unsigned walkers = 0;                         // IofCompleteRequest calls in progress
-    std::vector<IO_STACK_LOCATION*> dispatching;  // locations handed to running dispatch routines
+    unsigned walkers = 0;                             // IofCompleteRequest calls in progress
+    std::vector<DispatchFrame> dispatching;           // dispatch routines running, outermost first
     std::set<const IO_STACK_LOCATION*> powerStarted;  // locations PoStartNextPowerIrp marked
+    IO_STATUS_BLOCK final{};  // IoStatus as the completion left it at the top
+    bool poisoned = false;    // the block holds the poison since the final completion
 };
 
 // The stack locations that follow the IRP in its block.
@@ -61,6 +87,62 @@ IO_STACK_LOCATION* LocationsOf(IRP* irp) { return reinterpret_cast<IO_STACK_LOCA
 // The two ways of counting the current location (an index from 1, a pointer) agree.
 bool LocationsAgree(IRP* irp) {
     return irp->Tail.Overlay.CurrentStackLocation == LocationsOf(irp) + (irp->CurrentLocation - 1);
+}
+
+// The name of the request field, or stack location field, at byte `offset` of a request's
+// block, for reports: the smallest field of the layout table that holds the byte.
+std::string FieldAt(std::size_t offset) {
+    struct Field {
+        const char* type;
+        const char* member;
+        std::size_t offset;
+        std::size_t size;
+    };
+#define RAILWATCH_FIELD_ENTRY(type, member, offset, size) {#type, #member, offset, size},
+    static constexpr Field kFields[] = {RAILWATCH_X64_FIELDS(RAILWATCH_FIELD_ENTRY)};
+#undef RAILWATCH_FIELD_ENTRY
+    std::string type = "IRP";
+    std::string where;
+    if (offset >= sizeof(IRP)) {
+        const std::size_t index = (offset - sizeof(IRP)) / sizeof(IO_STACK_LOCATION);
+        offset = (offset - sizeof(IRP)) % sizeof(IO_STACK_LOCATION);
+        type = "IO_STACK_LOCATION";
+        where = " of stack location " + std::to_string(index + 1);
+    }
+    const Field* best = nullptr;
+    for (const Field& field : kFields) {
+        if (type == field.type && offset >= field.offset && offset < field.offset + field.size &&
+            (best == nullptr || field.size < best->size)) {
+            best = &field;
+        }
+    }
+    const std::string name = best != nullptr ? std::string(best->member) : "a reserved field";
+    return type + "::" + name + " (byte " + std::to_string(offset) + where + ")";
+}
+
+// The request is the I/O manager's again: keeps its outcome, then poisons the block.
+void TakeBack(IrpRecord& record, IRP* irp) {
+    record.final = irp->IoStatus;
+    std::memset(static_cast<void*>(irp), kPoison, record.bytes);
+    record.poisoned = true;
+}
+
+// Reports the first byte of a taken-back request that no longer holds the poison.
+void CheckPoison(const IrpRecord& record) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(record.irp.get());
+    for (std::size_t offset = 0; offset < record.bytes; ++offset) {
+        if (bytes[offset] != kPoison) {
+            AddReport(ReportKind::Irp, "request (major " + std::to_string(record.major) +
+                                           ") written after its completion: " + FieldAt(offset));
+            return;
+        }
+    }
+}
+
+std::string Hex(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
 }
 
 struct IoManager {
@@ -151,12 +233,12 @@ IoResult Exchange(DEVICE_OBJECT* device, IRP* irp, bool* completed) {
         return {returned, returned, 0};
     }
     *completed = true;
-    return {returned, irp->IoStatus.Status, irp->IoStatus.Information};
+    return {returned, record.final.Status, record.final.Information};
 }
 
 // One request to `target`: a fresh IRP with one location per device of its stack and an
 // optional system buffer; `prepare` fills the location for `target` before the send,
-// `finish` sees the completed request before it is freed.
+// `finish` sees the system buffer (or NULL) of the completed request before it is freed.
 template <typename Prepare, typename Finish>
 IoResult SendNew(DEVICE_OBJECT* target, FILE_OBJECT* file, UCHAR major, ULONG bufferBytes,
                  const Prepare& prepare, const Finish& finish) {
@@ -173,7 +255,7 @@ IoResult SendNew(DEVICE_OBJECT* target, FILE_OBJECT* file, UCHAR major, ULONG bu
     bool completed = false;
     const IoResult result = Exchange(target, irp, &completed);
     if (completed) {
-        finish(*irp, result);
+        finish(RecordOf(irp)->systemBuffer.get(), result);
     }
     detail::FreeIrp(irp);
     return result;
@@ -181,7 +263,8 @@ IoResult SendNew(DEVICE_OBJECT* target, FILE_OBJECT* file, UCHAR major, ULONG bu
 
 IoResult SendSimple(DEVICE_OBJECT* target, FILE_OBJECT* file, UCHAR major) {
     return SendNew(
-        target, file, major, 0, [](IRP&, IO_STACK_LOCATION&) {}, [](IRP&, const IoResult&) {});
+        target, file, major, 0, [](IRP&, IO_STACK_LOCATION&) {},
+        [](const unsigned char*, const IoResult&) {});
 }
 
 IoResult SendDeviceControl(DEVICE_OBJECT* target, FILE_OBJECT* file, ULONG code, const void* input,
@@ -196,7 +279,7 @@ IoResult SendDeviceControl(DEVICE_OBJECT* target, FILE_OBJECT* file, ULONG code,
             std::memcpy(irp.AssociatedIrp.SystemBuffer, input, inputLength);
         }
     };
-    const auto finish = [&](IRP& irp, const IoResult& result) {
+    const auto finish = [&](const unsigned char* systemBuffer, const IoResult& result) {
         if (!NT_SUCCESS(result.status)) {
             return;
         }
@@ -207,8 +290,8 @@ IoResult SendDeviceControl(DEVICE_OBJECT* target, FILE_OBJECT* file, ULONG code,
                                            std::to_string(outputLength));
         }
         const auto bytes = std::min<ULONG_PTR>(result.information, outputLength);
-        if (bytes > 0 && output != nullptr && irp.AssociatedIrp.SystemBuffer != nullptr) {
-            std::memcpy(output, irp.AssociatedIrp.SystemBuffer, bytes);
+        if (bytes > 0 && output != nullptr && systemBuffer != nullptr) {
+            std::memcpy(output, systemBuffer, bytes);
         }
     };
     return SendNew(target, file, IRP_MJ_DEVICE_CONTROL, bufferBytes, prepare, finish);
@@ -262,6 +345,13 @@ NTSTATUS NTAPI IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
                                        : "IofCallDriver with an unknown request");
         return STATUS_INVALID_PARAMETER;
     }
+    {
+        std::lock_guard lock(known->mutex);
+        if (known->completion == Completion::Final) {
+            AddReport(ReportKind::Irp, "IofCallDriver with a request that has completed");
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
     if (!detail::DeviceIsLive(DeviceObject)) {
         if (Irp->CurrentLocation == Irp->StackCount + 1) {
             // The I/O manager's own send lost the race with the device's deletion: it fails
@@ -288,22 +378,63 @@ NTSTATUS NTAPI IofCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     IO_STACK_LOCATION* location = Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
     IrpRecord& record = *known;
+    const std::thread::id self = std::this_thread::get_id();
     {
         std::lock_guard lock(record.mutex);
-        record.dispatching.push_back(location);
+        record.dispatching.push_back(
+            {location, self, location->MajorFunction, location->MinorFunction});
     }
     const PDRIVER_DISPATCH dispatch =
         DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
     NTSTATUS status = STATUS_UNSUCCESSFUL;  // what a dispatch routine that faulted leaves
     CallImageCode(&status, dispatch, DeviceObject, Irp);
+    DispatchFrame frame{};
     {
         // The request may be complete and freed by now only if its sender stopped
         // waiting, which it does not before this call returns.
         std::lock_guard lock(record.mutex);
-        record.dispatching.pop_back();
+        const auto mine = std::find_if(
+            record.dispatching.rbegin(), record.dispatching.rend(),
+            [&](const DispatchFrame& f) { return f.thread == self && f.location == location; });
+        if (mine != record.dispatching.rend()) {
+            frame = *mine;
+            record.dispatching.erase(std::next(mine).base());
+        }
+    }
+    // A routine that completed its request itself returns the status it completed it
+    // with; what a routine returns for a request it passed down is the lower driver's.
+    // (A routine cut short by an image fault returned nothing.)
+    if (frame.completed && !MachineStopped() && status != frame.completedWith &&
+        !(status == STATUS_PENDING && frame.markedPending)) {
+        AddReport(ReportKind::Irp,
+                  "dispatch routine (major " + std::to_string(frame.major) + ", minor " +
+                      std::to_string(frame.minor) + ") returned " + Hex(status) +
+                      " for a request it completed with " + Hex(frame.completedWith) +
+                      (status == STATUS_PENDING ? " without marking it pending" : ""));
     }
     return status;
 }
+
+namespace {
+
+// Notes on the innermost dispatch routine of this thread running for the request, if
+// any, that it completes the request itself, and how.
+void NoteCompletionInDispatch(IrpRecord& record, IRP* irp) {
+    const bool pending = irp->CurrentLocation <= irp->StackCount &&
+                         (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
+    std::lock_guard lock(record.mutex);
+    const std::thread::id self = std::this_thread::get_id();
+    for (auto frame = record.dispatching.rbegin(); frame != record.dispatching.rend(); ++frame) {
+        if (frame->thread == self) {
+            frame->completed = true;
+            frame->completedWith = irp->IoStatus.Status;
+            frame->markedPending = pending;
+            return;
+        }
+    }
+}
+
+}  // namespace
 
 void NTAPI IofCompleteRequest(IRP* Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
@@ -328,9 +459,11 @@ void NTAPI IofCompleteRequest(IRP* Irp, CCHAR PriorityBoost) {
         AddReport(ReportKind::Irp,
                   "IofCompleteRequest: the request's CurrentLocation and "
                   "CurrentStackLocation disagree");
+        TakeBack(record, Irp);
         EndWalk(record, Completion::Final, true);
         return;
     }
+    NoteCompletionInDispatch(record, Irp);
     if (detail::ThreadHoldsSpinLock()) {
         AddReport(ReportKind::Irp, "request completed while a spin lock is held");
     }
@@ -379,6 +512,7 @@ void NTAPI IofCompleteRequest(IRP* Irp, CCHAR PriorityBoost) {
             IoMarkIrpPending(Irp);
         }
     }
+    TakeBack(record, Irp);
     EndWalk(record, Completion::Final, true);
 }
 
@@ -394,6 +528,7 @@ IRP* AllocateIrp(char stackSize) {
     const int count = std::max<int>(stackSize, 1);
     const std::size_t bytes = sizeof(IRP) + count * sizeof(IO_STACK_LOCATION);
     record->irp.reset(static_cast<IRP*>(::operator new(bytes)));
+    record->bytes = bytes;
     IRP* irp = record->irp.get();
     std::memset(static_cast<void*>(irp), 0, bytes);
     irp->Type = kIrpObjectType;
@@ -425,6 +560,9 @@ void FreeIrp(IRP* irp) {
                   record->dispatching.empty();
     }
     if (settled) {
+        if (record->poisoned) {
+            CheckPoison(*record);
+        }
         delete record;
         return;
     }
@@ -460,7 +598,7 @@ IO_STACK_LOCATION* DispatchingLocation(IRP* irp) {
         return nullptr;
     }
     std::lock_guard lock(record->mutex);
-    return record->dispatching.empty() ? nullptr : record->dispatching.back();
+    return record->dispatching.empty() ? nullptr : record->dispatching.back().location;
 }
 
 void RequireIrqlAtMost(const char* routine, KIRQL highest) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <string>
 #include <thread>
 
 namespace {
@@ -411,6 +412,135 @@ TEST_F(IoManagerTest, MisusedRequestsAreReported) {
         driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = test.dispatch;
         host::DeviceControlTo(device_, kEchoCode, nullptr, 0, nullptr, 0);
         EXPECT_TRUE(HasReport(host::ReportKind::Irp)) << test.what;
+    }
+}
+
+// The texts of the Irp reports since the last clear, one a line.
+std::string IrpReports() {
+    std::string texts;
+    for (const auto& report : host::Reports()) {
+        if (report.kind == host::ReportKind::Irp) texts += report.text + "\n";
+    }
+    return texts;
+}
+
+IO_STACK_LOCATION* g_completedLocation = nullptr;
+
+TEST_F(IoManagerTest, ACompletedRequestIsTheIoManagersAndLaterWritesAreReported) {
+    ExpectReports(host::ReportKind::Irp);
+    struct Case {
+        const char* what;
+        PDRIVER_DISPATCH dispatch;
+        const char* field;  // named in the report
+    };
+    const Case cases[] = {
+        {"status rewritten after completion",
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             CompleteWith(irp, STATUS_SUCCESS, 2);
+             irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+             return STATUS_SUCCESS;
+         },
+         "IRP::IoStatus"},
+        {"own stack location written after completion",
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             g_completedLocation = IoGetCurrentIrpStackLocation(irp);
+             CompleteWith(irp, STATUS_SUCCESS, 2);
+             g_completedLocation->Parameters.DeviceIoControl.OutputBufferLength = 0;
+             return STATUS_SUCCESS;
+         },
+         "IO_STACK_LOCATION::Parameters.DeviceIoControl.OutputBufferLength"},
+    };
+    for (const auto& test : cases) {
+        host::ClearReports();
+        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = test.dispatch;
+        std::array<UCHAR, 2> buffer{};
+        const auto result = host::DeviceControlTo(device_, kEchoCode, nullptr, 0, buffer.data(), 2);
+        // The outcome is the completion's, whatever the driver wrote afterwards.
+        EXPECT_EQ(result.status, STATUS_SUCCESS) << test.what;
+        EXPECT_EQ(result.information, 2u) << test.what;
+        const std::string reports = IrpReports();
+        EXPECT_NE(reports.find("written after its completion"), std::string::npos) << test.what;
+        EXPECT_NE(reports.find(test.field), std::string::npos) << test.what << ": " << reports;
+    }
+}
+
+NTSTATUS NTAPI SucceedOnTheWayUp(DEVICE_OBJECT*, IRP* irp, PVOID) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(IoManagerTest, ADispatchRoutineReturnsTheStatusItCompletedItsRequestWith) {
+    ExpectReports(host::ReportKind::Irp);
+    *static_cast<DEVICE_OBJECT**>(device_->DeviceExtension) = lower_;
+    struct Case {
+        const char* what;
+        UCHAR major;
+        PDRIVER_DISPATCH dispatch;
+        bool reported;
+    };
+    const Case cases[] = {
+        {"completed with success, returned a failure", IRP_MJ_DEVICE_CONTROL,
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             CompleteWith(irp, STATUS_SUCCESS);
+             return STATUS_UNSUCCESSFUL;
+         },
+         true},
+        {"completed with a failure, returned success", IRP_MJ_DEVICE_CONTROL,
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             CompleteWith(irp, STATUS_INVALID_PARAMETER);
+             return STATUS_SUCCESS;
+         },
+         true},
+        {"returned pending without marking the request", IRP_MJ_DEVICE_CONTROL,
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             CompleteWith(irp, STATUS_SUCCESS);
+             return STATUS_PENDING;
+         },
+         true},
+        {"marked pending, completed, returned pending", IRP_MJ_DEVICE_CONTROL,
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             IoMarkIrpPending(irp);
+             CompleteWith(irp, STATUS_SUCCESS);
+             return STATUS_PENDING;
+         },
+         false},
+        {"returned the completion status", IRP_MJ_DEVICE_CONTROL,
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI { return CompleteWith(irp, STATUS_BUFFER_TOO_SMALL); },
+         false},
+        {"passed down: the lower driver's status, changed on the way up", IRP_MJ_DEVICE_CONTROL,
+         [](DEVICE_OBJECT* device, IRP* irp) NTAPI {
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             IoSetCompletionRoutine(irp, SucceedOnTheWayUp, nullptr, TRUE, TRUE, TRUE);
+             return IoCallDriver(*static_cast<DEVICE_OBJECT**>(device->DeviceExtension), irp);
+         },
+         false},
+        {"open completed with success, returned a failure", IRP_MJ_CREATE,
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             CompleteWith(irp, STATUS_SUCCESS);
+             return STATUS_UNSUCCESSFUL;
+         },
+         true},
+        {"close completed with success, returned a failure", IRP_MJ_CLOSE,
+         [](DEVICE_OBJECT*, IRP* irp) NTAPI {
+             CompleteWith(irp, STATUS_SUCCESS);
+             return STATUS_UNSUCCESSFUL;
+         },
+         true},
+    };
+    for (const auto& test : cases) {
+        driver_->MajorFunction[IRP_MJ_CREATE] = CreateClose;
+        driver_->MajorFunction[IRP_MJ_CLOSE] = CreateClose;
+        driver_->MajorFunction[test.major] = test.dispatch;
+        host::ClearReports();
+        if (test.major == IRP_MJ_DEVICE_CONTROL) {
+            host::DeviceControlTo(device_, kEchoCode, nullptr, 0, nullptr, 0);
+        } else {
+            host::CloseFile(Open());
+        }
+        const std::string reports = IrpReports();
+        EXPECT_EQ(reports.find("for a request it completed with") != std::string::npos,
+                  test.reported)
+            << test.what << ": " << reports;
     }
 }
 
