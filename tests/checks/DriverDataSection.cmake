@@ -23,7 +23,7 @@ foreach(line IN LISTS lines)
     math(EXPR inside "${inside} + 1")
   elseif(section MATCHES "^\\.(data|bss|tdata|tbss)" AND NOT section MATCHES "^\\.data\\.rel\\.ro")
     # The sanitizers' own bookkeeping is no state of the driver.
-    if(NOT name MATCHES "^(\\.|__asan|__tsan|__ubsan|__sancov)")
+    if(NOT name MATCHES "^(\\.|__asan|__odr_asan|__tsan|__ubsan|__sancov)")
       list(APPEND outside "${name} (${section})")
     endif()
   endif()
