@@ -41,7 +41,7 @@ namespace {
 constexpr auto kWatchdog = std::chrono::seconds(10);
 constexpr CSHORT kIrpObjectType = 6;     // the object type a request carries in Type
 constexpr CSHORT kFileObjectType = 5;    // and a file object
-constexpr unsigned char kPoison = 0xA5;  // fills a completed request; as a pointer, non-canonical
+constexpr unsigned char kPoison = 0xDB;  // fills a completed request; as a pointer, non-canonical
 constexpr auto kStoppedMachinePoll = std::chrono::milliseconds(20);
 
 enum class Completion {
