@@ -72,7 +72,11 @@ void SimulatedBoard::MoveChip(USHORT indexPort) {
 NTSTATUS SimulatedBoard::Load() {
     PDRIVER_INITIALIZE entry = DriverEntry;
     if (!imagePath_.empty()) {
-        if (!image_) image_ = host::LoadImage(imagePath_, host::ImageKind::Driver);
+        // Every DriverEntry runs in a copy of its own (the constructor's for the first): a
+        // second load without an unload does not run the entry again in an image whose
+        // INIT is gone.
+        if (!image_ || imageEntered_) image_ = host::LoadImage(imagePath_, host::ImageKind::Driver);
+        imageEntered_ = true;
         entry = reinterpret_cast<PDRIVER_INITIALIZE>(image_->EntryPoint());
     }
     const NTSTATUS status = host::CallDriverEntry(driver_, entry, registryPath_);
@@ -88,6 +92,7 @@ NTSTATUS SimulatedBoard::Add() {
 void SimulatedBoard::Unload() {
     host::CallDriverUnload(driver_);
     image_.reset();
+    imageEntered_ = false;
     loaded_ = false;
 }
 

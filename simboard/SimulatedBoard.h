@@ -48,7 +48,7 @@ class SimulatedBoard {
     SimulatedBoard(const SimulatedBoard&) = delete;
     SimulatedBoard& operator=(const SimulatedBoard&) = delete;
 
-    // DriverEntry: the built-in driver's, or the driver image's. A load after an unload
+    // DriverEntry: the built-in driver's, or the driver image's. Each load but the first
     // maps a fresh copy of the image (which may throw host::ImageError).
     NTSTATUS Load();
     NTSTATUS Add();  // a new device node from the bus, then AddDevice
@@ -80,6 +80,7 @@ class SimulatedBoard {
     UCHAR chipId_;
     std::string imagePath_;                     // empty: the built-in driver
     std::unique_ptr<host::LoadedImage> image_;  // mapped from construction or load to unload
+    bool imageEntered_ = false;                 // image_'s DriverEntry ran
 };
 
 }  // namespace simboard

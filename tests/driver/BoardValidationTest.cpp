@@ -3,6 +3,7 @@
 // text of each decision byte for byte. No mapping or pool block survives a call.
 #include "PlatformFixture.h"
 #include "RailwatchDrv.h"
+#include "DriverImageRun.h"
 #include "SimulatedBoard.h"
 
 #include <string>
@@ -44,8 +45,14 @@ struct BoardCase {
     std::string debugText;
 };
 
+// CheckValidBoard and its helpers called directly: the built-in driver only.
 class BoardValidationTest : public PlatformTest {
   protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        HostBuildOnly();
+    }
+
     // A blank image (all zeros: no signature, no marker, no family name) with the writes.
     static void UseImage(const std::vector<Bytes>& writes) {
         std::vector<std::uint8_t> image(host::kBiosSize, 0x00);

@@ -45,6 +45,7 @@ struct Slots {
 class DriverLoadTest : public SupplyBoardTest {};
 
 TEST_F(DriverLoadTest, SuccessfulLoadPrintsBannersAndInstallsSevenRoutines) {
+    HostBuildOnly();
     auto& board = MakeBoard();
     const Slots before(board.Driver());
     ASSERT_EQ(board.Load(), STATUS_SUCCESS);
@@ -84,6 +85,7 @@ TEST_F(DriverLoadTest, SuccessfulLoadPrintsBannersAndInstallsSevenRoutines) {
 }
 
 TEST_F(DriverLoadTest, RefusedBoardFreesThePathAndInstallsNothing) {
+    HostBuildOnly();
     simboard::BoardOptions options;
     options.bios = simboard::BuiltInBiosImage(simboard::BiosKind::None);
     auto& board = MakeBoard(options);
@@ -119,6 +121,7 @@ TEST_F(DriverLoadTest, FailedPathAllocationSkipsBoardValidation) {
 }
 
 TEST_F(DriverLoadTest, EmptyPathGetsATwoByteCopyHoldingTheNul) {
+    HostBuildOnly();
     simboard::BoardOptions options;
     options.registryPath = u"";
     auto& board = MakeBoard(options);
@@ -146,6 +149,7 @@ TEST_F(DriverLoadTest, OpensAndClosesAlwaysSucceed) {
 }
 
 TEST_F(DriverLoadTest, UnloadAfterRemovalOnlyFreesThePath) {
+    HostBuildOnly();
     auto& board = BootedBoard();
     ASSERT_EQ(board.Remove().returned, STATUS_SUCCESS);
     const unsigned linkDeletes = host::CallCount("IoDeleteSymbolicLink");

@@ -22,6 +22,9 @@ int StressCycles() {
 class LifecycleStressTest : public SupplyBoardTest {};
 
 TEST_F(LifecycleStressTest, RequestsThroughStartStopSleepWakeAndRemoval) {
+    // Its thousands of requests under contention take minutes through the image's trapped
+    // port instructions; the seeded schedule stress runs the image through the same life.
+    if (IsDriverImageRun()) GTEST_SKIP() << "too slow on the image: see ScheduleStressTest";
     stress::Options options;
     options.cycles = StressCycles();
     options.requestThreads = 4;

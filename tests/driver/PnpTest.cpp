@@ -234,6 +234,7 @@ TEST_F(PnpTest, StopThenRequestThenStartAgain) {
 }
 
 TEST_F(PnpTest, ForwardIrpSynchronousRefusesMissingArguments) {
+    HostBuildOnly();
     auto& board = BootedBoard();
     const std::size_t requestsBefore = host::BusRequests().size();
 

@@ -58,6 +58,7 @@ struct DetectionCase {
 // Before the chip has been found a probe tries 0x2E, then 0x4E; once found, it tries that
 // pair first.
 TEST_F(SuperIoTest, DetectionProbesItsPairsInOrder) {
+    HostBuildOnly();
     const DetectionCase cases[] = {
         {"chip at 0x2E", {0x2E, 0x52, 0x41}, TRUE, kFoundAt2E, kFoundAt2E, 0x2E},
         {"chip at 0x4E only",
@@ -128,6 +129,7 @@ TEST_F(SuperIoTest, DetectionProbesItsPairsInOrder) {
 // on an empty pair would see a floating bus and report every supply as good. The probe
 // that misses tries the chip's pair first, and so does the next one.
 TEST_F(SuperIoTest, ReadsStayWhereTheChipWasLastFound) {
+    HostBuildOnly();
     for (const USHORT chipPort : {USHORT{0x2E}, USHORT{0x4E}}) {
         SCOPED_TRACE(chipPort);
         DEVICE_EXTENSION* extension = AddedWithChip({chipPort, 0x52, 0x41});
@@ -184,6 +186,7 @@ TEST_F(SuperIoTest, AStartAfterAWakeWhoseProbeMissedFindsTheChip) {
 }
 
 TEST_F(SuperIoTest, UnnoticedRegistryFailureStillFindsTheChip) {
+    HostBuildOnly();
     DEVICE_EXTENSION* extension = AddedWithChip({0x2E, 0x52, 0x41});
     ASSERT_NE(extension, nullptr);
     host::FailCall("RtlWriteRegistryValue", host::CallCount("RtlWriteRegistryValue") + 1);

@@ -2,6 +2,7 @@
 // fixture that owns the board, status requests as one call, and the port trace as text.
 #pragma once
 
+#include "DriverImageRun.h"
 #include "PlatformFixture.h"
 #include "RailwatchDrv.h"
 #include "SimulatedBoard.h"
@@ -17,11 +18,22 @@
 // one's reports are looked at before the next resets the platform.
 class SupplyBoardTest : public PlatformTest {
   protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        REQUIRE_DRIVER_IMAGE_IF_IMAGE_RUN();
+    }
+
+    // In an image run the board runs the shipped image instead of the built-in driver.
+    static simboard::BoardOptions ForThisRun(simboard::BoardOptions options) {
+        if (IsDriverImageRun()) options.driverImage = ShippedDriverImage();
+        return options;
+    }
+
     simboard::SimulatedBoard& MakeBoard(const simboard::BoardOptions& options = {}) {
         if (board_) {
             TearDown();
         }
-        board_.emplace(options);
+        board_.emplace(ForThisRun(options));
         return *board_;
     }
 

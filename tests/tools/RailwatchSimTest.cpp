@@ -1,6 +1,7 @@
 // railwatch-sim end to end: the built tool is run with a scenario and its whole standard
 // output, exit code, error text and output files are checked. The output files are
 // compared with the same scenario run in this process on a simulated board.
+#include "DriverImageRun.h"
 #include "PlatformFixture.h"
 #include "SimulatedBoard.h"
 
@@ -43,6 +44,12 @@ std::string Quote(const std::string& word) {
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// Addresses (16 hex digits) differ from run to run and between the built-in driver and
+// the image; the rest of a text does not.
+std::string MaskAddresses(const std::string& text) {
+    return std::regex_replace(text, std::regex("0x[0-9A-Fa-f]{12,16}"), "0x<address>");
+}
+
 // The DriverObject address differs from run to run; the rest of the debug text does not.
 std::string MaskAddress(const std::string& debugText) {
     return std::regex_replace(debugText, std::regex("DriverObject=0x[0-9A-F]{16}"),
@@ -67,7 +74,42 @@ class RailwatchSimTest : public PlatformTest {
 
     fs::path File(const std::string& name) const { return directory_ / name; }
 
+    // Runs railwatch-sim with the built-in driver and, when the shipped image is there, once
+    // more with --driver-image: both runs must give the same output lines, error text, exit
+    // code, debug text (addresses aside), port trace and registry.
     SimRun Run(const std::vector<std::string>& arguments) const {
+        const SimRun builtIn = RunOnce(arguments);
+        const std::string image = ShippedDriverImage();
+        const bool given =
+            std::find(arguments.begin(), arguments.end(), "--driver-image") != arguments.end();
+        if (given || !fs::is_regular_file(image)) return builtIn;
+        std::vector<std::string> onImage = {"--driver-image", image};
+        std::vector<std::pair<fs::path, fs::path>> outputs;  // built-in's file, image's file
+        for (std::size_t index = 0; index < arguments.size(); ++index) {
+            const std::string& word = arguments[index];
+            const bool output =
+                word == "--dbg-out" || word == "--trace-out" || word == "--registry-out";
+            if (output && index + 1 < arguments.size()) {
+                const std::string moved = arguments[index + 1] + ".image";
+                outputs.emplace_back(arguments[index + 1], moved);
+                onImage.insert(onImage.end(), {word, moved});
+                ++index;
+                continue;
+            }
+            onImage.push_back(word);
+        }
+        const SimRun imageRun = RunOnce(onImage);
+        EXPECT_EQ(imageRun.exitCode, builtIn.exitCode) << "on " << image;
+        EXPECT_EQ(imageRun.out, builtIn.out) << "on " << image;
+        EXPECT_EQ(MaskAddresses(imageRun.err), MaskAddresses(builtIn.err)) << "on " << image;
+        for (const auto& [mine, theirs] : outputs) {
+            EXPECT_EQ(MaskAddresses(ReadFile(theirs)), MaskAddresses(ReadFile(mine)))
+                << mine << " on " << image;
+        }
+        return builtIn;
+    }
+
+    SimRun RunOnce(const std::vector<std::string>& arguments) const {
         std::string command = Quote(RAILWATCH_SIM_PATH);
         for (const auto& argument : arguments) {
             command += " " + Quote(argument);
@@ -485,6 +527,42 @@ TEST_F(RailwatchSimTest, RegistryPathAndMissingServiceKey) {
                                 "load", "add", "start", "unload"});
     EXPECT_EQ(missing.exitCode, 0) << missing.err;
     EXPECT_EQ(ReadFile(File("registry.txt")), "");
+}
+
+}  // namespace
+
+namespace {
+
+class RailwatchSimImageTest : public RailwatchSimTest {};
+
+TEST_F(RailwatchSimImageTest, ABrokenDriverImageIsRefusedBeforeAnyStep) {
+    const fs::path broken = File("broken.sys");
+    std::ofstream(broken) << "not a driver";
+    const SimRun run = RunOnce({"--driver-image", broken.string(), "load", "add"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(FirstLine(run.err),
+              "railwatch-sim: " + broken.string() + ": not a PE image (no MZ header)");
+}
+
+TEST_F(RailwatchSimImageTest, AFaultingDriverImageEndsItsScenarioWithAReport) {
+#ifdef RAILWATCH_TEST_DRIVERS_DIR
+    const fs::path faulting = fs::path(RAILWATCH_TEST_DRIVERS_DIR) / "cli.sys";
+#else
+    const fs::path faulting;
+#endif
+    if (faulting.empty() || !fs::exists(faulting)) {
+        GTEST_SKIP() << "test drivers not built (no x86_64-w64-mingw32-gcc)";
+    }
+    const SimRun run = RunOnce({"--driver-image", faulting.string(), "load", "add", "start"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "load: status=0xC0000001\n");
+    EXPECT_TRUE(std::regex_match(
+        run.err, std::regex("verifier: ImageFault: privileged instruction cli \\(0xFA[^)]*\\) in "
+                            "cli\\.sys section \\.text at RVA 0x1[0-9A-F]{3}\n"
+                            "railwatch-sim: the driver image faulted during 'load': the "
+                            "machine stopped, 2 steps not run\n")))
+        << run.err;
 }
 
 }  // namespace

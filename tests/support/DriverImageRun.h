@@ -1,0 +1,40 @@
+// Image runs of the driver tests: ctest runs the driver tests a second time with
+// RAILWATCH_IMAGE_RUN=1, and then every board runs the shipped RailwatchDrv.sys (from
+// $RAILWATCH_DIST, else the source tree's dist/) instead of the built-in driver. Without the
+// image those runs skip, saying why; tests that call the driver's internal routines or read
+// its globals skip there too (HostBuildOnly).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#ifndef RAILWATCH_SOURCE_DIST
+#define RAILWATCH_SOURCE_DIST ""
+#endif
+
+inline bool IsDriverImageRun() {
+    const char* run = std::getenv("RAILWATCH_IMAGE_RUN");
+    return run != nullptr && std::string(run) == "1";
+}
+
+inline std::string ShippedDriverImage() {
+    const char* dist = std::getenv("RAILWATCH_DIST");
+    const std::filesystem::path folder =
+        dist != nullptr && *dist != '\0' ? dist : RAILWATCH_SOURCE_DIST;
+    return (folder / "RailwatchDrv.sys").string();
+}
+
+// In an image run: the image every board runs, or a skip when it is not there.
+#define REQUIRE_DRIVER_IMAGE_IF_IMAGE_RUN()                                            \
+    if (IsDriverImageRun() && !std::filesystem::is_regular_file(ShippedDriverImage())) \
+    GTEST_SKIP() << "image run without an image: no " << ShippedDriverImage()          \
+                 << " (run scripts/build-windows, or set RAILWATCH_DIST to a dist folder)"
+
+// The test calls the driver's internal routines or reads its globals: the built-in driver only.
+#define HostBuildOnly()                                                                    \
+    if (IsDriverImageRun())                                                                \
+    GTEST_SKIP() << "calls the driver's internal routines or reads its globals: built-in " \
+                    "driver only"
