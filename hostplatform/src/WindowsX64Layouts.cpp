@@ -10,5 +10,6 @@
 #include <cstddef>
 
 #if defined(__x86_64__)
-RAILWATCH_ASSERT_X64_LAYOUTS()
+// Pointer fields are measured with sizeof on purpose: their width is part of the layout.
+RAILWATCH_ASSERT_X64_LAYOUTS()  // NOLINT(bugprone-sizeof-expression)
 #endif
