@@ -95,8 +95,8 @@ TEST_F(SuperIoTest, DetectionProbesItsPairsInOrder) {
         EXPECT_EQ(DetectSuperIo(extension), row.found);
 
         EXPECT_EQ(PortTraceText(), row.first);
-        EXPECT_EQ(g_ChipIndexPort, row.chipIndexPort);
-        EXPECT_EQ(g_ChipDataPort, row.found ? row.chipIndexPort + 1 : 0);
+        EXPECT_EQ(g_IndexPort, row.chipIndexPort);
+        EXPECT_EQ(g_DataPort, row.found ? row.chipIndexPort + 1 : 0);
         EXPECT_EQ(extension->m_ChipsetType, row.found ? 1u : 0u);
         EXPECT_EQ(host::CallCount("RtlWriteRegistryValue") - writesBefore, row.found ? 1u : 0u);
         const auto value = ChipsetTypeValue();
@@ -141,8 +141,8 @@ TEST_F(SuperIoTest, ReadsStayWhereTheChipWasLastFound) {
         EXPECT_FALSE(DetectSuperIo(extension));
         EXPECT_EQ(PortsUsed(), chipPort == 0x2E ? (std::vector<USHORT>{0x2E, 0x2F, 0x4E, 0x4F})
                                                 : (std::vector<USHORT>{0x4E, 0x4F, 0x2E, 0x2F}));
-        EXPECT_EQ(g_ChipIndexPort, chipPort);
-        EXPECT_EQ(g_ChipDataPort, chipPort + 1);
+        EXPECT_EQ(g_IndexPort, chipPort);
+        EXPECT_EQ(g_DataPort, chipPort + 1);
         EXPECT_EQ(extension->m_ChipsetType, 1u);  // a failed detection keeps it
 
         host::ConfigureChip({chipPort, 0x52, 0x41});  // back again

@@ -69,8 +69,8 @@ static_assert(sizeof(((DEVICE_EXTENSION*)0)->m_RegistryPathBuffer) ==
 // Driver-wide state
 // ---------------------------------------------------------------------------------------
 extern UNICODE_STRING g_RegistryPath;  // copy of the service key path given at load
-extern LONG g_ChipIndexPort;  // pair on which a probe last found the chip, 0 before; the reads
-extern LONG g_ChipDataPort;   // use it, and a probe tries it first
+extern LONG g_IndexPort;  // pair on which a probe last found the chip, 0 before; the reads
+extern LONG g_DataPort;   // use it, and a probe tries it first
 
 // ---------------------------------------------------------------------------------------
 // Routines

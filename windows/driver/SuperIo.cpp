@@ -37,8 +37,8 @@ static const SUPERIO_PAIR g_SuperIoPairs[] = {{0x2E, 0x2F}, {0x4E, 0x4F}};
 // wake, say) neither sends later reads to an empty pair, whose floating pins would read as
 // "good", nor moves later probes away from where the chip sits. Zero until a probe has
 // found the chip: until then there is nothing to read.
-DRIVER_DATA LONG g_ChipIndexPort = 0;
-DRIVER_DATA LONG g_ChipDataPort = 0;
+DRIVER_DATA LONG g_IndexPort = 0;
+DRIVER_DATA LONG g_DataPort = 0;
 
 // One entry per supply: the GPIO bit of its pin, and where the chip keeps that pin.
 struct PWR_ENTRY {
@@ -100,8 +100,8 @@ static BOOLEAN ProbeUnderLock(PDEVICE_EXTENSION DeviceExtension, const SUPERIO_P
     const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->m_SpinLock);
     const BOOLEAN found = ProbeChipId(pair->IndexPort, pair->DataPort) == W83627_CHIP_ID;
     if (found) {
-        g_ChipIndexPort = pair->IndexPort;
-        g_ChipDataPort = pair->DataPort;
+        g_IndexPort = pair->IndexPort;
+        g_DataPort = pair->DataPort;
     }
     KeReleaseSpinLock(&DeviceExtension->m_SpinLock, oldIrql);
     return found;
@@ -112,7 +112,7 @@ static BOOLEAN ProbeUnderLock(PDEVICE_EXTENSION DeviceExtension, const SUPERIO_P
 // found, records it in m_ChipsetType and publishes "ChipsetType" under the service key.
 // PASSIVE_LEVEL: the registry write happens after the spin lock is released.
 BOOLEAN DetectSuperIo(PDEVICE_EXTENSION DeviceExtension) {
-    const ULONG first = g_ChipIndexPort == g_SuperIoPairs[1].IndexPort ? 1 : 0;
+    const ULONG first = g_IndexPort == g_SuperIoPairs[1].IndexPort ? 1 : 0;
     BOOLEAN found = FALSE;
     for (ULONG tried = 0; tried < SUPERIO_PAIR_COUNT && !found; ++tried) {
         found =
@@ -135,14 +135,14 @@ BOOLEAN DetectSuperIo(PDEVICE_EXTENSION DeviceExtension) {
 // Whether a probe has found the chip since the driver was loaded; the supplies can only be
 // read once one has. Later misses do not undo it: the chip is soldered to the board, and a
 // probe that misses it meets a chip that is not ready yet.
-BOOLEAN SuperIoChipKnown() { return g_ChipIndexPort != 0; }
+BOOLEAN SuperIoChipKnown() { return g_IndexPort != 0; }
 
 // Makes the supply's pin a plain, non-inverted input of an active logical device and
 // returns its level, 1 or 0. Nothing here can fail: the result is the masked bit of
 // whatever the data port gives. Callers read only a chip that SuperIoChipKnown.
 static int ReadSupply(const PWR_ENTRY* supply) {
-    const USHORT indexPort = (USHORT)g_ChipIndexPort;
-    const USHORT dataPort = (USHORT)g_ChipDataPort;
+    const USHORT indexPort = (USHORT)g_IndexPort;
+    const USHORT dataPort = (USHORT)g_DataPort;
 
     EnterConfiguration(indexPort);
     WriteRegister(indexPort, dataPort, W83627_REG_LOGICAL_DEVICE, supply->LogicalDevice);
