@@ -78,23 +78,24 @@ TEST_F(ImageFaultTest, AFaultInImageCodeStopsTheMachineWithOneReport) {
     }
 }
 
-TEST_F(ImageFaultTest, CodeInDiscardedInitNoLongerRuns) {
+TEST_F(ImageFaultTest, ThePlatformDiscardsInitOnceDriverEntryReturned) {
     REQUIRE_TEST_DRIVER(initunload, "initunload");
     ExpectReports(host::ReportKind::ImageFault);
-    struct {
-        unsigned char before[104];
-        void(__attribute__((ms_abi)) * unload)(void*);
-    } driverObject{};
-    NTSTATUS status = -1;
-    ASSERT_TRUE(RunEntry(initunload, &status, &driverObject));
-    ASSERT_EQ(status, 0);
-    image_->DiscardInit();
-    EXPECT_FALSE(host::CallImageCodeNoResult(driverObject.unload, &driverObject));
-    EXPECT_TRUE(std::regex_match(
-        FaultReport(),
-        std::regex(
-            R"(call into discarded INIT code in initunload\.sys section INIT at RVA 0x2[0-9A-F]{3})")))
+    image_ = host::LoadImage(initunload, host::ImageKind::Driver);
+    DRIVER_OBJECT* const driver = host::CreateDriverObject(u"\\Driver\\InitUnload");
+    EXPECT_EQ(
+        host::CallDriverEntry(driver, reinterpret_cast<PDRIVER_INITIALIZE>(image_->EntryPoint()),
+                              u"\\REGISTRY\\MACHINE\\SYSTEM\\InitUnload"),
+        STATUS_SUCCESS);
+    EXPECT_FALSE(host::MachineStopped());
+    host::CallDriverUnload(driver);  // its unload routine lies in the discarded INIT
+    EXPECT_TRUE(host::MachineStopped());
+    EXPECT_TRUE(std::regex_match(FaultReport(),
+                                 std::regex(R"(call into discarded INIT code in initunload\.sys )"
+                                            R"(section INIT at RVA 0x2[0-9A-F]{3})")))
         << FaultReport();
+    driver->DriverUnload = nullptr;
+    host::DeleteDriverObject(driver);
 }
 
 TEST_F(ImageFaultTest, AStoppedMachineRunsNoImageCodeUntilReset) {

@@ -27,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace host {
@@ -111,6 +112,17 @@ void RecoverFromImageFault(ImageRecoveryPoint* point);
 
 }  // namespace detail
 
+namespace detail {
+template <typename Result, typename Routine, typename... Arguments>
+void Invoke(Result* result, Routine routine, Arguments... arguments) {
+    if constexpr (std::is_void_v<Result>) {
+        routine(arguments...);
+    } else {
+        *result = routine(arguments...);
+    }
+}
+}  // namespace detail
+
 // Calls `routine(arguments...)`, which may lie in an image, and stores what it returns in
 // `*result`. Returns false, leaving `*result` alone, when the image faulted during the
 // call or the machine was stopped already (then nothing is called). Host routines are
@@ -118,7 +130,7 @@ void RecoverFromImageFault(ImageRecoveryPoint* point);
 template <typename Result, typename Routine, typename... Arguments>
 bool CallImageCode(Result* result, Routine routine, Arguments... arguments) {
     if (!detail::ImageGuardWanted(reinterpret_cast<const void*>(routine))) {
-        *result = routine(arguments...);
+        detail::Invoke(result, routine, arguments...);
         return true;
     }
     detail::ImageRecoveryPoint point;
@@ -127,7 +139,7 @@ bool CallImageCode(Result* result, Routine routine, Arguments... arguments) {
         detail::RecoverFromImageFault(&point);
         return false;
     }
-    *result = routine(arguments...);
+    detail::Invoke(result, routine, arguments...);
     detail::LeaveImageCall(&point);
     return true;
 }
@@ -135,19 +147,7 @@ bool CallImageCode(Result* result, Routine routine, Arguments... arguments) {
 // The same for a routine that returns nothing.
 template <typename Routine, typename... Arguments>
 bool CallImageCodeNoResult(Routine routine, Arguments... arguments) {
-    if (!detail::ImageGuardWanted(reinterpret_cast<const void*>(routine))) {
-        routine(arguments...);
-        return true;
-    }
-    detail::ImageRecoveryPoint point;
-    if (!detail::EnterImageCall(&point)) return false;
-    if (sigsetjmp(point.jump, 0) != 0) {
-        detail::RecoverFromImageFault(&point);
-        return false;
-    }
-    routine(arguments...);
-    detail::LeaveImageCall(&point);
-    return true;
+    return CallImageCode(static_cast<void*>(nullptr), routine, arguments...);
 }
 
 }  // namespace host
