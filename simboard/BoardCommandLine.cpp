@@ -1,5 +1,7 @@
 #include "BoardCommandLine.h"
 
+#include "ApiLibrary.h"
+
 #include <array>
 #include <charconv>
 #include <optional>
@@ -8,8 +10,9 @@
 namespace simboard {
 namespace {
 
-constexpr std::array<std::string_view, 7> kBoardOptions = {
-    "--bios", "--bios-kind", "--superio", "--chip-id", "--pwr1", "--pwr2", "--driver-image"};
+constexpr std::array<std::string_view, 8> kBoardOptions = {
+    "--bios", "--bios-kind", "--superio",      "--chip-id",
+    "--pwr1", "--pwr2",      "--driver-image", "--api-image"};
 
 // A byte written 0xNN.
 std::optional<UCHAR> ParseByte(std::string_view text) {
@@ -94,6 +97,11 @@ std::string BoardCommandLine::Apply(std::string_view option, std::string_view va
             return error.what();
         }
         board.driverImage = value;
+    } else if (option == "--api-image") {
+        // The same for the library; it gets a fresh copy when the program loads it.
+        std::string error;
+        if (ApiLibrary::LoadImage(std::string(value), error) == nullptr) return error;
+        board.apiImage = value;
     } else {
         return "unknown board option '" + std::string(option) + "'";
     }

@@ -1,6 +1,7 @@
 // The board options that the host tools share: --bios FILE, --bios-kind KIND,
-// --superio 2e|4e|none, --chip-id 0xNN, --pwr1 0|1, --pwr2 0|1, --driver-image FILE. Each
-// takes a value.
+// --superio 2e|4e|none, --chip-id 0xNN, --pwr1 0|1, --pwr2 0|1, --driver-image FILE (the
+// RailwatchDrv.sys to run) and --api-image FILE (the x64 RailwatchApi.dll that the board's
+// programs call). Each takes a value.
 #pragma once
 
 #include "SimulatedBoard.h"

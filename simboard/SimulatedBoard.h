@@ -30,6 +30,9 @@ struct BoardOptions {
     bool serviceKey = true;  // false: the fixed service key (and so the default path) is absent
     // A RailwatchDrv.sys to run instead of the built-in driver; empty for the built-in one.
     std::string driverImage;
+    // The x64 RailwatchApi.dll that programs on the board call (ApiLibrary::Choose); empty:
+    // the library built into the program.
+    std::string apiImage;
 };
 
 // Makes the driver image fresh, as a new load of RailwatchDrv.sys would: every writable

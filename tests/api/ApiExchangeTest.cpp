@@ -1,7 +1,7 @@
 // What RailwatchApi puts on the wire, seen from a stand-in driver under RailwatchDrv's
 // link: the control codes, the 2-byte exchange buffer going in and out, and what the
 // library makes of a request that the driver fails.
-#include "PlatformFixture.h"
+#include "ApiLibraryTest.h"
 #include "RailwatchApi.h"
 #include "host/Win32.h"
 
@@ -51,11 +51,14 @@ NTSTATUS NTAPI StandInDeviceControl(DEVICE_OBJECT*, IRP* irp) {
 }
 
 // The stand-in: a device named like RailwatchDrv's link, answering opens and closes and
-// recording every status request.
-class ApiExchangeTest : public PlatformTest {
+// recording every status request. Runs on both builds of the library.
+class ApiExchangeTest : public ApiLibraryTest {
   protected:
     void SetUp() override {
-        PlatformTest::SetUp();
+        ApiLibraryTest::SetUp();
+        if (!HasLibrary()) {
+            return;
+        }
         g_seen.clear();
         g_reply = Reply{};
         driver_ = host::CreateDriverObject(u"\\Driver\\StandIn");
@@ -75,20 +78,24 @@ class ApiExchangeTest : public PlatformTest {
 
     // Leaves the library with no instance, whatever the test left open.
     void TearDown() override {
+        if (!HasLibrary()) {
+            ApiLibraryTest::TearDown();
+            return;
+        }
         int marker = 0;
         auto* any = reinterpret_cast<DEVICE_HANDLE*>(&marker);
-        EXPECT_EQ(Railwatch_DeviceClose(&any), Railwatch_SUCCESS);
+        EXPECT_EQ(Api().DeviceClose(&any), Railwatch_SUCCESS);
         EXPECT_EQ(host::OpenHandleCount(), 0u);
         EXPECT_EQ(host::OutstandingGlobalBlocks(), 0u);
         IoDeleteSymbolicLink(&link_);
         IoDeleteDevice(device_);
         host::DeleteDriverObject(driver_);
-        PlatformTest::TearDown();
+        ApiLibraryTest::TearDown();
     }
 
-    static DEVICE_HANDLE* Open() {
+    DEVICE_HANDLE* Open() const {
         DEVICE_HANDLE* handle = nullptr;
-        EXPECT_EQ(Railwatch_DeviceOpen(&handle), Railwatch_SUCCESS);
+        EXPECT_EQ(Api().DeviceOpen(&handle), Railwatch_SUCCESS);
         return handle;
     }
 
@@ -102,20 +109,20 @@ class ApiExchangeTest : public PlatformTest {
 // Each supply has its own code; the buffer is 2 bytes both ways; what goes in is the
 // record's buffer: zeros after an open, then the bytes of the last exchange. A new open
 // after a close starts from zeros again.
-TEST_F(ApiExchangeTest, RequestsCarryTheCodeAndTheRecordsTwoByteBuffer) {
+TEST_P(ApiExchangeTest, RequestsCarryTheCodeAndTheRecordsTwoByteBuffer) {
     DEVICE_HANDLE* handle = Open();
     g_reply.bytes = {0xA5, 0x01};
     unsigned char state = kUntouched;
-    EXPECT_EQ(Railwatch_Get(handle, Railwatch_PWR1, &state), Railwatch_SUCCESS);
+    EXPECT_EQ(Api().Get(handle, Railwatch_PWR1, &state), Railwatch_SUCCESS);
     EXPECT_EQ(state, 0x01);
     g_reply.bytes = {0x5A, 0x00};
-    EXPECT_EQ(Railwatch_Get(handle, Railwatch_PWR2, &state), Railwatch_SUCCESS);
+    EXPECT_EQ(Api().Get(handle, Railwatch_PWR2, &state), Railwatch_SUCCESS);
     EXPECT_EQ(state, 0x00);
 
     DEVICE_HANDLE* variable = handle;
-    ASSERT_EQ(Railwatch_DeviceClose(&variable), Railwatch_SUCCESS);
+    ASSERT_EQ(Api().DeviceClose(&variable), Railwatch_SUCCESS);
     handle = Open();
-    EXPECT_EQ(Railwatch_Get(handle, Railwatch_PWR2, &state), Railwatch_SUCCESS);
+    EXPECT_EQ(Api().Get(handle, Railwatch_PWR2, &state), Railwatch_SUCCESS);
 
     ASSERT_EQ(g_seen.size(), 3u);
     const std::array<ULONG, 3> codes{kPwr1Code, kPwr2Code, kPwr2Code};
@@ -131,10 +138,10 @@ TEST_F(ApiExchangeTest, RequestsCarryTheCodeAndTheRecordsTwoByteBuffer) {
 
 // A request the driver fails hands out no state: code 3, the caller's byte as it was, and
 // the reason DeviceIoControl gave left for GetLastError.
-TEST_F(ApiExchangeTest, AFailedRequestLeavesTheByteAndTheReason) {
+TEST_P(ApiExchangeTest, AFailedRequestLeavesTheByteAndTheReason) {
     DEVICE_HANDLE* handle = Open();
     unsigned char state = kUntouched;
-    ASSERT_EQ(Railwatch_Get(handle, Railwatch_PWR1, &state), Railwatch_SUCCESS);
+    ASSERT_EQ(Api().Get(handle, Railwatch_PWR1, &state), Railwatch_SUCCESS);
     ASSERT_EQ(state, 1);
 
     for (const NTSTATUS status : {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL,
@@ -143,15 +150,17 @@ TEST_F(ApiExchangeTest, AFailedRequestLeavesTheByteAndTheReason) {
         g_reply = Reply{{0x00, 0x00}, status};
         state = kUntouched;
         SetLastError(0);
-        EXPECT_EQ(Railwatch_Get(handle, Railwatch_PWR2, &state), Railwatch_INVALID_HANDLE);
+        EXPECT_EQ(Api().Get(handle, Railwatch_PWR2, &state), Railwatch_INVALID_HANDLE);
         EXPECT_EQ(state, kUntouched);
         EXPECT_EQ(GetLastError(), host::Win32ErrorFromStatus(status));
     }
 
     // The driver answers again: so does the library.
     g_reply = Reply{};
-    EXPECT_EQ(Railwatch_Get(handle, Railwatch_PWR2, &state), Railwatch_SUCCESS);
+    EXPECT_EQ(Api().Get(handle, Railwatch_PWR2, &state), Railwatch_SUCCESS);
     EXPECT_EQ(state, 1);
 }
+
+RAILWATCH_ON_BOTH_API_BUILDS(ApiExchangeTest);
 
 }  // namespace

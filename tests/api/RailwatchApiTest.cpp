@@ -1,7 +1,7 @@
 // RailwatchApi against RailwatchDrv on the simulated board: the whole road of a status
 // query (library, Win32 layer, I/O manager, driver, Super I/O chip), the one shared
 // instance, the guards, the messages, and what the library does when no driver answers.
-#include "PlatformFixture.h"
+#include "ApiLibraryTest.h"
 #include "RailwatchApi.h"
 #include "SimulatedBoard.h"
 #include "host/Win32.h"
@@ -22,11 +22,17 @@ DEVICE_HANDLE* AnyNonNullHandle() {
     return reinterpret_cast<DEVICE_HANDLE*>(&marker);
 }
 
-// A test on a booted board. The library's instance is process-wide, so every test ends
-// with it closed (whatever the test left open), then checks that no handle and no block
-// is left, then removes the device and unloads the driver before the verifier's reports
-// are looked at.
-class ApiTest : public PlatformTest {
+// One supply read through the library: the result code and the caller's byte.
+struct Answer {
+    int result;
+    unsigned char state;
+};
+
+// A test on a booted board, on either build of the library. The library's instance is
+// process-wide, so every test ends with it closed (whatever the test left open), then
+// checks that no handle and no block is left, then removes the device and unloads the
+// driver before the verifier's reports are looked at.
+class ApiTest : public ApiLibraryTest {
   protected:
     simboard::SimulatedBoard& BootBoard(const simboard::BoardOptions& options = {}) {
         board_.emplace(options);
@@ -52,9 +58,11 @@ class ApiTest : public PlatformTest {
         EXPECT_EQ(board_->Device(), nullptr);
     }
 
-    void TearDown() override {
+    // Closes the library's instance, checks that nothing of it is left, and takes the board
+    // down; the verifier's reports are looked at afterwards.
+    void FinishBoard() {
         DEVICE_HANDLE* any = AnyNonNullHandle();
-        EXPECT_EQ(Railwatch_DeviceClose(&any), Railwatch_SUCCESS);
+        EXPECT_EQ(Api().DeviceClose(&any), Railwatch_SUCCESS);
         EXPECT_EQ(host::OpenHandleCount(), 0u);
         EXPECT_EQ(host::OutstandingGlobalBlocks(), 0u);
         if (board_) {
@@ -67,14 +75,32 @@ class ApiTest : public PlatformTest {
             EXPECT_EQ(host::CheckForLeaks(), 0u);
             board_.reset();
         }
+    }
+
+    // Ends one case of a test that runs several boards in turn.
+    void FinishCase() {
+        FinishBoard();
         PlatformTest::TearDown();
+    }
+
+    void TearDown() override {
+        if (HasLibrary()) {
+            FinishBoard();
+        }
+        ApiLibraryTest::TearDown();
     }
 
     DEVICE_HANDLE* Open() {
         DEVICE_HANDLE* handle = nullptr;
-        EXPECT_EQ(Railwatch_DeviceOpen(&handle), Railwatch_SUCCESS);
+        EXPECT_EQ(Api().DeviceOpen(&handle), Railwatch_SUCCESS);
         EXPECT_NE(handle, nullptr);
         return handle;
+    }
+
+    Answer Get(DEVICE_HANDLE* handle, unsigned char index) const {
+        Answer answer{-1, kUntouched};
+        answer.result = Api().Get(handle, index, &answer.state);
+        return answer;
     }
 
     simboard::SimulatedBoard& Board() { return *board_; }
@@ -83,23 +109,11 @@ class ApiTest : public PlatformTest {
     std::optional<simboard::SimulatedBoard> board_;
 };
 
-// One supply read through the library: the result code and the caller's byte.
-struct Answer {
-    int result;
-    unsigned char state;
-};
-
-Answer Get(DEVICE_HANDLE* handle, unsigned char index) {
-    Answer answer{-1, kUntouched};
-    answer.result = Railwatch_Get(handle, index, &answer.state);
-    return answer;
-}
-
 // ---------------------------------------------------------------------------------------
 // The one instance
 // ---------------------------------------------------------------------------------------
 
-TEST_F(ApiTest, OpeningTwiceHandsOutTheSameHandleAndOpensTheDeviceOnce) {
+TEST_P(ApiTest, OpeningTwiceHandsOutTheSameHandleAndOpensTheDeviceOnce) {
     BootBoard();
     DEVICE_HANDLE* first = Open();
     DEVICE_HANDLE* second = Open();
@@ -110,11 +124,11 @@ TEST_F(ApiTest, OpeningTwiceHandsOutTheSameHandleAndOpensTheDeviceOnce) {
     EXPECT_EQ(host::CallCount("GlobalAlloc"), 1u);
 }
 
-TEST_F(ApiTest, OpenAfterCloseOpensTheDeviceAgainWithANewRecord) {
+TEST_P(ApiTest, OpenAfterCloseOpensTheDeviceAgainWithANewRecord) {
     BootBoard();
     DEVICE_HANDLE* first = Open();
     EXPECT_EQ(Get(first, Railwatch_PWR1).result, Railwatch_SUCCESS);
-    EXPECT_EQ(Railwatch_DeviceClose(&first), Railwatch_SUCCESS);
+    EXPECT_EQ(Api().DeviceClose(&first), Railwatch_SUCCESS);
     EXPECT_EQ(host::OpenHandleCount(), 0u);
     EXPECT_EQ(host::OutstandingGlobalBlocks(), 0u);
 
@@ -129,7 +143,7 @@ TEST_F(ApiTest, OpenAfterCloseOpensTheDeviceAgainWithANewRecord) {
 
 // Whatever non-null value the variable holds, close ends the process's one instance; the
 // caller's variable keeps its value. A second close finds nothing and still succeeds.
-TEST_F(ApiTest, CloseWithAnyNonNullValueEndsTheInstanceAndASecondCloseDoesNothing) {
+TEST_P(ApiTest, CloseWithAnyNonNullValueEndsTheInstanceAndASecondCloseDoesNothing) {
     BootBoard();
     struct Case {
         const char* name;
@@ -140,24 +154,24 @@ TEST_F(ApiTest, CloseWithAnyNonNullValueEndsTheInstanceAndASecondCloseDoesNothin
         DEVICE_HANDLE* opened = Open();
         DEVICE_HANDLE* variable = c.useOpenedHandle ? opened : AnyNonNullHandle();
         DEVICE_HANDLE* const before = variable;
-        EXPECT_EQ(Railwatch_DeviceClose(&variable), Railwatch_SUCCESS);
+        EXPECT_EQ(Api().DeviceClose(&variable), Railwatch_SUCCESS);
         EXPECT_EQ(variable, before);
         EXPECT_EQ(host::OpenHandleCount(), 0u);
         EXPECT_EQ(host::OutstandingGlobalBlocks(), 0u);
 
         const unsigned closes = host::CallCount("CloseHandle");
         const unsigned frees = host::CallCount("GlobalFree");
-        EXPECT_EQ(Railwatch_DeviceClose(&variable), Railwatch_SUCCESS);
+        EXPECT_EQ(Api().DeviceClose(&variable), Railwatch_SUCCESS);
         EXPECT_EQ(host::CallCount("CloseHandle"), closes);
         EXPECT_EQ(host::CallCount("GlobalFree"), frees);
     }
 }
 
-TEST_F(ApiTest, CloseWithANullVariableIsRefusedAndTheInstanceStaysOpen) {
+TEST_P(ApiTest, CloseWithANullVariableIsRefusedAndTheInstanceStaysOpen) {
     BootBoard();
     DEVICE_HANDLE* opened = Open();
     DEVICE_HANDLE* null = nullptr;
-    EXPECT_EQ(Railwatch_DeviceClose(&null), Railwatch_INVALID_HANDLE);
+    EXPECT_EQ(Api().DeviceClose(&null), Railwatch_INVALID_HANDLE);
     EXPECT_EQ(host::OpenHandleCount(), 1u);
     const Answer answer = Get(opened, Railwatch_PWR1);
     EXPECT_EQ(answer.result, Railwatch_SUCCESS);
@@ -168,7 +182,7 @@ TEST_F(ApiTest, CloseWithANullVariableIsRefusedAndTheInstanceStaysOpen) {
 // Refusals: nothing is sent, nothing of the caller's is written
 // ---------------------------------------------------------------------------------------
 
-TEST_F(ApiTest, IndexesOtherThanOneAndTwoAreRefusedWithoutARequest) {
+TEST_P(ApiTest, IndexesOtherThanOneAndTwoAreRefusedWithoutARequest) {
     BootBoard();
     DEVICE_HANDLE* handle = Open();
     for (const unsigned char index : {0, 3, 255}) {
@@ -183,7 +197,7 @@ TEST_F(ApiTest, IndexesOtherThanOneAndTwoAreRefusedWithoutARequest) {
     }
 }
 
-TEST_F(ApiTest, NullArgumentsAreRefusedWithoutCrashing) {
+TEST_P(ApiTest, NullArgumentsAreRefusedWithoutCrashing) {
     BootBoard();
     // A null handle, with no instance open and with one open.
     EXPECT_EQ(Get(nullptr, Railwatch_PWR1).result, Railwatch_INVALID_HANDLE);
@@ -195,10 +209,10 @@ TEST_F(ApiTest, NullArgumentsAreRefusedWithoutCrashing) {
     EXPECT_EQ(host::CallCount("DeviceIoControl"), 0u);
 
     // Null addresses for the status byte, the handle variable and the message buffer.
-    EXPECT_EQ(Railwatch_Get(handle, Railwatch_PWR1, nullptr), Railwatch_INVALID_HANDLE);
-    EXPECT_EQ(Railwatch_DeviceOpen(nullptr), Railwatch_INVALID_HANDLE);
-    EXPECT_EQ(Railwatch_DeviceClose(nullptr), Railwatch_INVALID_HANDLE);
-    EXPECT_EQ(Railwatch_GetErrorMessage(2, nullptr), Railwatch_SUCCESS);
+    EXPECT_EQ(Api().Get(handle, Railwatch_PWR1, nullptr), Railwatch_INVALID_HANDLE);
+    EXPECT_EQ(Api().DeviceOpen(nullptr), Railwatch_INVALID_HANDLE);
+    EXPECT_EQ(Api().DeviceClose(nullptr), Railwatch_INVALID_HANDLE);
+    EXPECT_EQ(Api().GetErrorMessage(2, nullptr), Railwatch_SUCCESS);
     EXPECT_EQ(host::OpenHandleCount(), 1u);
     EXPECT_EQ(host::OutstandingGlobalBlocks(), 1u);
 }
@@ -206,11 +220,11 @@ TEST_F(ApiTest, NullArgumentsAreRefusedWithoutCrashing) {
 // A handle that is not the process's open device (one that an earlier close ended, or
 // one that no open handed out) is refused by its value alone: nothing is read through it,
 // nothing is sent, and GetLastError() says the handle is invalid.
-TEST_F(ApiTest, AHandleOtherThanTheOpenDeviceIsRefusedWithoutARequest) {
+TEST_P(ApiTest, AHandleOtherThanTheOpenDeviceIsRefusedWithoutARequest) {
     BootBoard();
     DEVICE_HANDLE* closed = Open();
     DEVICE_HANDLE* variable = closed;
-    ASSERT_EQ(Railwatch_DeviceClose(&variable), Railwatch_SUCCESS);
+    ASSERT_EQ(Api().DeviceClose(&variable), Railwatch_SUCCESS);
 
     struct Case {
         const char* name;
@@ -239,7 +253,7 @@ TEST_F(ApiTest, AHandleOtherThanTheOpenDeviceIsRefusedWithoutARequest) {
 // Until a probe has found the chip the driver does not answer: the read is refused with
 // 3, the byte is left alone, and GetLastError() gives ERROR_NOT_READY, as Windows maps the
 // driver's STATUS_DEVICE_NOT_READY.
-TEST_F(ApiTest, ReadsBeforeTheChipIsKnownAreNotReady) {
+TEST_P(ApiTest, ReadsBeforeTheChipIsKnownAreNotReady) {
     simboard::BoardOptions noChip;
     noChip.superIoIndexPort = 0;
     struct Case {
@@ -260,7 +274,7 @@ TEST_F(ApiTest, ReadsBeforeTheChipIsKnownAreNotReady) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
         }
         EXPECT_EQ(host::PortAccessCount(), c.start ? 14u : 0u);  // the start's probe only
-        TearDown();
+        FinishCase();
     }
 }
 
@@ -268,7 +282,7 @@ TEST_F(ApiTest, ReadsBeforeTheChipIsKnownAreNotReady) {
 // End to end: library, Win32 layer, I/O manager, driver, chip
 // ---------------------------------------------------------------------------------------
 
-TEST_F(ApiTest, EachSupplyReadsItsOwnPinOnEitherPortPair) {
+TEST_P(ApiTest, EachSupplyReadsItsOwnPinOnEitherPortPair) {
     struct Levels {
         bool pwr1;
         bool pwr2;
@@ -301,13 +315,13 @@ TEST_F(ApiTest, EachSupplyReadsItsOwnPinOnEitherPortPair) {
                 EXPECT_TRUE(access.port == indexPort || access.port == indexPort + 1)
                     << host::FormatPortAccess(access);
             }
-            TearDown();
+            FinishCase();
         }
     }
 }
 
 // Every read asks the chip afresh: a supply that fails between two reads shows at once.
-TEST_F(ApiTest, ReadsFollowTheSupplyAsItChanges) {
+TEST_P(ApiTest, ReadsFollowTheSupplyAsItChanges) {
     auto& board = BootBoard();
     DEVICE_HANDLE* handle = Open();
     for (const int supply : {1, 2}) {
@@ -324,7 +338,7 @@ TEST_F(ApiTest, ReadsFollowTheSupplyAsItChanges) {
 
 // Once the device is removed its handle no longer reaches a driver: the read is refused,
 // the caller's byte keeps its value (no stale state) and the reason is the caller's to see.
-TEST_F(ApiTest, AfterRemovalAReadIsRefusedAndLeavesTheByte) {
+TEST_P(ApiTest, AfterRemovalAReadIsRefusedAndLeavesTheByte) {
     auto& board = BootBoard();
     DEVICE_HANDLE* handle = Open();
     ASSERT_EQ(Get(handle, Railwatch_PWR1).state, 1);
@@ -340,7 +354,7 @@ TEST_F(ApiTest, AfterRemovalAReadIsRefusedAndLeavesTheByte) {
         EXPECT_NE(GetLastError(), 0u);
     }
     DEVICE_HANDLE* variable = handle;
-    EXPECT_EQ(Railwatch_DeviceClose(&variable), Railwatch_SUCCESS);
+    EXPECT_EQ(Api().DeviceClose(&variable), Railwatch_SUCCESS);
     EXPECT_EQ(host::OpenHandleCount(), 0u);
 }
 
@@ -350,7 +364,7 @@ TEST_F(ApiTest, AfterRemovalAReadIsRefusedAndLeavesTheByte) {
 
 // However the board came to have no device, the open fails the same way: code 2, a null
 // handle, nothing left allocated, and the reason CreateFileA gave.
-TEST_F(ApiTest, OpenWithNoDevicePresentFailsAndLeavesNothing) {
+TEST_P(ApiTest, OpenWithNoDevicePresentFailsAndLeavesNothing) {
     struct Case {
         const char* name;
         std::optional<simboard::BoardOptions> board;  // none: no driver at all
@@ -369,24 +383,24 @@ TEST_F(ApiTest, OpenWithNoDevicePresentFailsAndLeavesNothing) {
             BoardWithoutDevice(*c.board);
         }
         DEVICE_HANDLE* handle = AnyNonNullHandle();
-        EXPECT_EQ(Railwatch_DeviceOpen(&handle), Railwatch_OpenDevice_Failed);
+        EXPECT_EQ(Api().DeviceOpen(&handle), Railwatch_OpenDevice_Failed);
         EXPECT_EQ(handle, nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
         EXPECT_EQ(host::OutstandingGlobalBlocks(), 0u);
         EXPECT_EQ(host::OpenHandleCount(), 0u);
         // The failed open left no instance behind: reading through nothing is refused.
         EXPECT_EQ(Get(handle, Railwatch_PWR1).result, Railwatch_INVALID_HANDLE);
-        TearDown();
+        FinishCase();
     }
 }
 
 // The reason for a failed open is CreateFileA's, even though releasing the block afterwards
 // makes Win32 calls of its own.
-TEST_F(ApiTest, AFailedOpenKeepsTheReasonCreateFileGave) {
+TEST_P(ApiTest, AFailedOpenKeepsTheReasonCreateFileGave) {
     BootBoard();
     host::FailCall("CreateFileA", 1, STATUS_ACCESS_DENIED);
     DEVICE_HANDLE* handle = nullptr;
-    EXPECT_EQ(Railwatch_DeviceOpen(&handle), Railwatch_OpenDevice_Failed);
+    EXPECT_EQ(Api().DeviceOpen(&handle), Railwatch_OpenDevice_Failed);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(host::OutstandingGlobalBlocks(), 0u);
@@ -395,11 +409,11 @@ TEST_F(ApiTest, AFailedOpenKeepsTheReasonCreateFileGave) {
     EXPECT_NE(Open(), nullptr);
 }
 
-TEST_F(ApiTest, AllocationFailureIsReportedWithoutOpeningTheDevice) {
+TEST_P(ApiTest, AllocationFailureIsReportedWithoutOpeningTheDevice) {
     BootBoard();
     host::FailCall("GlobalAlloc");
     DEVICE_HANDLE* handle = AnyNonNullHandle();
-    EXPECT_EQ(Railwatch_DeviceOpen(&handle), Railwatch_Memory_Allocate_Failed);
+    EXPECT_EQ(Api().DeviceOpen(&handle), Railwatch_Memory_Allocate_Failed);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(host::CallCount("CreateFileA"), 0u);
     EXPECT_EQ(host::OpenHandleCount(), 0u);
@@ -412,7 +426,9 @@ TEST_F(ApiTest, AllocationFailureIsReportedWithoutOpeningTheDevice) {
 // Messages
 // ---------------------------------------------------------------------------------------
 
-TEST(ApiMessages, EachCodeWritesItsMessageWithTheNulAndNothingBeyond) {
+class ApiMessages : public ApiLibraryTest {};
+
+TEST_P(ApiMessages, EachCodeWritesItsMessageWithTheNulAndNothingBeyond) {
     struct Case {
         unsigned int code;
         const char* message;  // null: the buffer stays as it was
@@ -432,7 +448,7 @@ TEST(ApiMessages, EachCodeWritesItsMessageWithTheNulAndNothingBeyond) {
         SCOPED_TRACE(c.code);
         std::array<char, 80> buffer;
         buffer.fill(static_cast<char>(kUntouched));
-        EXPECT_EQ(Railwatch_GetErrorMessage(c.code, buffer.data()), Railwatch_SUCCESS);
+        EXPECT_EQ(Api().GetErrorMessage(c.code, buffer.data()), Railwatch_SUCCESS);
         const std::size_t written = c.message == nullptr ? 0 : std::strlen(c.message) + 1;
         if (c.message != nullptr) {
             EXPECT_STREQ(buffer.data(), c.message);
@@ -445,5 +461,8 @@ TEST(ApiMessages, EachCodeWritesItsMessageWithTheNulAndNothingBeyond) {
     EXPECT_EQ(std::strlen(cases[2].message) + 1, std::size_t{Railwatch_MESSAGE_BUFFER_SIZE});
     EXPECT_EQ(std::size_t{Railwatch_MESSAGE_BUFFER_SIZE}, 58u);
 }
+
+RAILWATCH_ON_BOTH_API_BUILDS(ApiTest);
+RAILWATCH_ON_BOTH_API_BUILDS(ApiMessages);
 
 }  // namespace

@@ -1,8 +1,13 @@
 // railwatch-sim end to end: the built tool is run with a scenario and its whole standard
 // output, exit code, error text and output files are checked. The output files are
-// compared with the same scenario run in this process on a simulated board.
+// compared with the same scenario run in this process on a simulated board. Every scenario
+// runs on the library built into railwatch-sim and with --api-image on the shipped x64
+// RailwatchApi.dll (a test parameter), and on the built-in driver and the shipped driver
+// image (Run() runs both): all must give the same output.
+#include "ApiBuilds.h"
 #include "DriverImageRun.h"
 #include "PlatformFixture.h"
+#include "ShippedBinaries.h"
 #include "SimulatedBoard.h"
 
 #include <sys/wait.h>
@@ -56,7 +61,7 @@ std::string MaskAddress(const std::string& debugText) {
                               "DriverObject=0x<address>");
 }
 
-class RailwatchSimTest : public PlatformTest {
+class RailwatchSimFixture : public PlatformTest {
   protected:
     void SetUp() override {
         PlatformTest::SetUp();
@@ -74,9 +79,9 @@ class RailwatchSimTest : public PlatformTest {
 
     fs::path File(const std::string& name) const { return directory_ / name; }
 
-    // Runs railwatch-sim with the built-in driver and, when the shipped image is there, once
-    // more with --driver-image: both runs must give the same output lines, error text, exit
-    // code, debug text (addresses aside), port trace and registry.
+    // Runs railwatch-sim (`options_` first) with the built-in driver and, when the shipped image is
+    // there, once more with --driver-image: both runs must give the same output lines, error text,
+    // exit code, debug text (addresses aside), port trace and registry.
     SimRun Run(const std::vector<std::string>& arguments) const {
         const SimRun builtIn = RunOnce(arguments);
         const std::string image = ShippedDriverImage();
@@ -111,6 +116,9 @@ class RailwatchSimTest : public PlatformTest {
 
     SimRun RunOnce(const std::vector<std::string>& arguments) const {
         std::string command = Quote(RAILWATCH_SIM_PATH);
+        for (const auto& argument : options_) {
+            command += " " + Quote(argument);
+        }
         for (const auto& argument : arguments) {
             command += " " + Quote(argument);
         }
@@ -131,11 +139,29 @@ class RailwatchSimTest : public PlatformTest {
         return File(name);
     }
 
+    std::vector<std::string> options_;  // given to every run first
+
   private:
     fs::path directory_;
 };
 
-TEST_F(RailwatchSimTest, RequiredScenariosRunClean) {
+// A scenario on either build of the API library.
+class RailwatchSimTest : public RailwatchSimFixture,
+                         public ::testing::WithParamInterface<ApiBuild> {
+  protected:
+    void SetUp() override {
+        RailwatchSimFixture::SetUp();
+        if (GetParam() == ApiBuild::Image) {
+            const auto image = simboard::FindShipped(simboard::kShippedApiImage);
+            if (!image) {
+                GTEST_SKIP() << simboard::MissingShipped(simboard::kShippedApiImage);
+            }
+            options_ = {"--api-image", *image};
+        }
+    }
+};
+
+TEST_P(RailwatchSimTest, RequiredScenariosRunClean) {
     const SimRun first = Run({"--bios-kind", "ami", "load", "add", "ioctl1", "ioctl2", "unload"});
     EXPECT_EQ(first.exitCode, 0) << first.err;
     EXPECT_EQ(first.out,
@@ -152,7 +178,7 @@ TEST_F(RailwatchSimTest, RequiredScenariosRunClean) {
     EXPECT_EQ(second.err, "");
 }
 
-TEST_F(RailwatchSimTest, WholeOutputOfADeviceLife) {
+TEST_P(RailwatchSimTest, WholeOutputOfADeviceLife) {
     const SimRun run = Run({"--pwr2",
                             "0",
                             "load",
@@ -213,7 +239,7 @@ TEST_F(RailwatchSimTest, WholeOutputOfADeviceLife) {
               "unload: status=0x00000000\n");
 }
 
-TEST_F(RailwatchSimTest, ApiStepsGoThroughTheLibrary) {
+TEST_P(RailwatchSimTest, ApiStepsGoThroughTheLibrary) {
     const SimRun run = Run({"--pwr1",        "0",
                             "api-open",      "api-close-null",
                             "load",          "add",
@@ -267,7 +293,7 @@ TEST_F(RailwatchSimTest, ApiStepsGoThroughTheLibrary) {
 // set-superio moves the chip between steps: a request before any probe has found the chip
 // is refused as not ready; a wake whose probe misses the chip changes neither where the
 // supplies are read nor where the next start looks first.
-TEST_F(RailwatchSimTest, SetSuperIoMovesTheChipBetweenSteps) {
+TEST_P(RailwatchSimTest, SetSuperIoMovesTheChipBetweenSteps) {
     const SimRun run = Run({"--superio",
                             "none",
                             "--pwr2",
@@ -319,7 +345,7 @@ TEST_F(RailwatchSimTest, SetSuperIoMovesTheChipBetweenSteps) {
     EXPECT_NE(bad.err.find("set-superio=3e"), std::string::npos) << bad.err;
 }
 
-TEST_F(RailwatchSimTest, OpenCloseAndNoDevice) {
+TEST_P(RailwatchSimTest, OpenCloseAndNoDevice) {
     const SimRun run = Run({"open", "close", "start", "load", "add", "open", "open", "close",
                             "close", "close", "unload"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -337,7 +363,7 @@ TEST_F(RailwatchSimTest, OpenCloseAndNoDevice) {
               "unload: status=0x00000000\n");
 }
 
-TEST_F(RailwatchSimTest, BoardOptionsReachTheDriver) {
+TEST_P(RailwatchSimTest, BoardOptionsReachTheDriver) {
     struct Case {
         std::vector<std::string> arguments;
         std::string out;
@@ -374,7 +400,7 @@ TEST_F(RailwatchSimTest, BoardOptionsReachTheDriver) {
     }
 }
 
-TEST_F(RailwatchSimTest, ExitCodeOneWhenTheVerifierReports) {
+TEST_P(RailwatchSimTest, ExitCodeOneWhenTheVerifierReports) {
     // A second load overwrites the first path copy: the leak shows at unload.
     const SimRun leak = Run({"load", "load", "unload"});
     EXPECT_EQ(leak.exitCode, 1);
@@ -388,7 +414,7 @@ TEST_F(RailwatchSimTest, ExitCodeOneWhenTheVerifierReports) {
     EXPECT_EQ(loaded.err, "");
 }
 
-TEST_F(RailwatchSimTest, UsageErrorsNameTheWordAndRunNothing) {
+TEST_P(RailwatchSimTest, UsageErrorsNameTheWordAndRunNothing) {
     struct Case {
         std::vector<std::string> arguments;
         std::string named;
@@ -438,7 +464,7 @@ TEST_F(RailwatchSimTest, UsageErrorsNameTheWordAndRunNothing) {
     EXPECT_EQ(help.err, "");
 }
 
-TEST_F(RailwatchSimTest, BiosImageFiles) {
+TEST_P(RailwatchSimTest, BiosImageFiles) {
     {
         std::ofstream(File("short.bin"), std::ios::binary) << std::string(65535, '\0');
         const SimRun run = Run({"--bios", File("short.bin").string(), "load"});
@@ -474,7 +500,7 @@ TEST_F(RailwatchSimTest, BiosImageFiles) {
 }
 
 // The three output files hold what the same scenario leaves on a board in this process.
-TEST_F(RailwatchSimTest, OutputFilesMatchAnInProcessRun) {
+TEST_P(RailwatchSimTest, OutputFilesMatchAnInProcessRun) {
     const SimRun run =
         Run({"--pwr1", "0", "--dbg-out", File("debug.txt").string(), "--trace-out",
              File("trace.txt").string(), "--registry-out", File("registry.txt").string(), "load",
@@ -516,7 +542,7 @@ TEST_F(RailwatchSimTest, OutputFilesMatchAnInProcessRun) {
         "REG_DWORD 0x00000001\n");
 }
 
-TEST_F(RailwatchSimTest, RegistryPathAndMissingServiceKey) {
+TEST_P(RailwatchSimTest, RegistryPathAndMissingServiceKey) {
     const std::string other = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Other";
     const SimRun run = Run({"--registry-path", other, "--no-service-key", "--registry-out",
                             File("registry.txt").string(), "load", "add", "start", "unload"});
@@ -529,11 +555,13 @@ TEST_F(RailwatchSimTest, RegistryPathAndMissingServiceKey) {
     EXPECT_EQ(ReadFile(File("registry.txt")), "");
 }
 
+RAILWATCH_ON_BOTH_API_BUILDS(RailwatchSimTest);
+
 }  // namespace
 
 namespace {
 
-class RailwatchSimImageTest : public RailwatchSimTest {};
+class RailwatchSimImageTest : public RailwatchSimFixture {};
 
 TEST_F(RailwatchSimImageTest, ABrokenDriverImageIsRefusedBeforeAnyStep) {
     const fs::path broken = File("broken.sys");

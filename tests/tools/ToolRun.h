@@ -56,10 +56,11 @@ class TempFile {
     std::string path_;
 };
 
-// Starts the tool with the arguments; its stdout goes to `stdoutFd`, its stderr to
-// `stderrFd`.
-inline pid_t Spawn(const std::vector<std::string>& args, int stdoutFd, int stderrFd) {
-    std::vector<std::string> argv{RAILWATCH_TOOL_PATH};
+// Starts `program` (by default the tool) with the arguments; its stdout goes to
+// `stdoutFd`, its stderr to `stderrFd`.
+inline pid_t Spawn(const std::vector<std::string>& args, int stdoutFd, int stderrFd,
+                   const char* program = RAILWATCH_TOOL_PATH) {
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
     for (auto& arg : argv) {
@@ -73,7 +74,7 @@ inline pid_t Spawn(const std::vector<std::string>& args, int stdoutFd, int stder
     pid_t pid = -1;
     const int error = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(error, 0) << "cannot start " << RAILWATCH_TOOL_PATH;
+    EXPECT_EQ(error, 0) << "cannot start " << program;
     return pid;
 }
 
@@ -84,12 +85,13 @@ inline int WaitForExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline Outcome RunTool(const std::vector<std::string>& args) {
+inline Outcome RunTool(const std::vector<std::string>& args,
+                       const char* program = RAILWATCH_TOOL_PATH) {
     TempFile out;
     TempFile err;
     const int outFd = open(out.Path().c_str(), O_WRONLY | O_TRUNC);
     const int errFd = open(err.Path().c_str(), O_WRONLY | O_TRUNC);
-    const pid_t pid = Spawn(args, outFd, errFd);
+    const pid_t pid = Spawn(args, outFd, errFd, program);
     close(outFd);
     close(errFd);
     Outcome outcome;

@@ -95,7 +95,8 @@ const char* UsageText();
 
 // Runs the scenario: one line per step on `out`, verifier reports on `err`. Returns 0 when
 // the verifier stayed silent, 1 when it reported anything. Output files that cannot be
-// written throw UsageError before any step runs.
+// written throw UsageError, and an API image that cannot be loaded throws host::ImageError,
+// before any step runs.
 int RunScenario(const Scenario& scenario, std::ostream& out, std::ostream& err);
 
 }  // namespace railwatch_sim

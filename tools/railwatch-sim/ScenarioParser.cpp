@@ -31,6 +31,8 @@ const char kUsage[] =
     "                            refused before any step runs (exit 2)\n"
     "  --registry-path PATH      service key path handed to DriverEntry\n"
     "  --no-service-key          leave the driver's fixed service key out of the registry\n"
+    "  --api-image FILE          the API steps call this x64 RailwatchApi.dll instead of\n"
+    "                            the library built into railwatch-sim\n"
     "  --fail NAME[:N]           fail the N-th (default 1st) call the driver or library\n"
     "                            makes to NAME (ExAllocatePoolWithTag, IoCreateDevice, ...)\n"
     "  --lower-status 0xXXXXXXXX status the bus driver completes the PnP requests that\n"
@@ -65,7 +67,7 @@ const char kUsage[] =
     "  api-message:N                          STEP: result=N text=\"...\"|untouched\n"
     "\n"
     "Exit code: 0 every step ran, 1 the verifier reported something (on standard error),\n"
-    "2 bad command line (nothing run).\n";
+    "2 bad command line or an image that cannot be loaded (nothing run).\n";
 
 // ---------------------------------------------------------------------------------------
 // Numbers

@@ -2,11 +2,14 @@
 // files.
 //
 // Every step prints exactly one line. Requests go through the simulated managers to the
-// real driver code; the API steps go through the library and the host's Win32 layer.
+// real driver code; the API steps go through the library (built in, or the loaded x64 DLL)
+// and the host's Win32 layer.
 // Leaks are judged right after each unload: a run that ends with the driver loaded keeps
 // its device and pool, as a running system would.
+#include "ApiLibrary.h"
 #include "RailwatchApi.h"
 #include "Scenario.h"
+#include "host/Image.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -37,7 +40,8 @@ std::string Hex32(std::uint32_t value) {
 
 class Runner {
   public:
-    Runner(simboard::SimulatedBoard& board, std::ostream& out) : board_(board), out_(out) {}
+    Runner(simboard::SimulatedBoard& board, const simboard::ApiLibrary& api, std::ostream& out)
+        : board_(board), api_(api), out_(out) {}
 
     void Run(const Step& step) {
         out_ << step.word << ": ";
@@ -86,7 +90,7 @@ class Runner {
                               .returned);
                 break;
             case StepKind::ApiOpen: {
-                const int result = Railwatch_DeviceOpen(&apiHandle_);
+                const int result = api_.DeviceOpen(&apiHandle_);
                 out_ << "result=" << result << " handle=" << (apiHandle_ ? "set" : "null") << "\n";
                 break;
             }
@@ -95,18 +99,18 @@ class Runner {
                 // library is handed it as a careless caller would: it must refuse it.
                 unsigned char state = kUntouchedState;
                 const int result =
-                    Railwatch_Get(apiHandle_, static_cast<unsigned char>(step.apiArgument), &state);
+                    api_.Get(apiHandle_, static_cast<unsigned char>(step.apiArgument), &state);
                 out_ << "result=" << result << " state=" << unsigned(state) << "\n";
                 break;
             }
             case StepKind::ApiClose: {
-                const int result = Railwatch_DeviceClose(&apiHandle_);
+                const int result = api_.DeviceClose(&apiHandle_);
                 out_ << "result=" << result << "\n";
                 break;
             }
             case StepKind::ApiCloseNull: {
                 DEVICE_HANDLE* none = nullptr;
-                out_ << "result=" << Railwatch_DeviceClose(&none) << "\n";
+                out_ << "result=" << api_.DeviceClose(&none) << "\n";
                 break;
             }
             case StepKind::ApiMessage:
@@ -157,7 +161,7 @@ class Runner {
     void Message(std::uint32_t code) {
         char buffer[kMessageBufferSize];
         std::memset(buffer, kUntouchedText, sizeof buffer);
-        const int result = Railwatch_GetErrorMessage(code, buffer);
+        const int result = api_.GetErrorMessage(code, buffer);
         out_ << "result=" << result << " text=";
         if (std::all_of(std::begin(buffer), std::end(buffer),
                         [](char c) { return c == kUntouchedText; })) {
@@ -169,6 +173,7 @@ class Runner {
     }
 
     simboard::SimulatedBoard& board_;
+    const simboard::ApiLibrary& api_;
     std::ostream& out_;
     std::vector<FILE_OBJECT*> files_;     // open files, newest last
     DEVICE_HANDLE* apiHandle_ = nullptr;  // the caller's handle variable, never cleared here
@@ -195,6 +200,9 @@ void WriteOutput(std::ofstream& file, const std::string& path, const std::string
 }  // namespace
 
 int RunScenario(const Scenario& scenario, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const auto api = simboard::ApiLibrary::Choose(scenario.board.apiImage, error);
+    if (api == nullptr) throw host::ImageError(error);
     std::ofstream debugOut = OpenOutput(scenario.debugOutFile);
     std::ofstream traceOut = OpenOutput(scenario.traceOutFile);
     std::ofstream registryOut = OpenOutput(scenario.registryOutFile);
@@ -210,7 +218,7 @@ int RunScenario(const Scenario& scenario, std::ostream& out, std::ostream& err) 
         host::SetBusPnpBehaviour({scenario.lowerStatus, 0, scenario.lowerPending});
         host::SetBusPowerBehaviour({STATUS_SUCCESS, 0, scenario.lowerPending});
 
-        Runner runner(board, out);
+        Runner runner(board, *api, out);
         std::size_t ran = 0;
         while (ran < scenario.steps.size() && !host::MachineStopped()) {
             runner.Run(scenario.steps[ran++]);

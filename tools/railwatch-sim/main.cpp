@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
         std::cerr << "railwatch-sim: " << error.what() << "\n" << UsageText();
         return 2;
     } catch (const host::ImageError& error) {
-        // The driver image changed under the run and can no longer be loaded.
+        // An image changed under the run and can no longer be loaded.
         std::cerr << "railwatch-sim: " << error.what() << "\n";
         return 2;
     }

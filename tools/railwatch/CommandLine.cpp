@@ -296,6 +296,7 @@ void PrintHelp() {
         "  --driver-image FILE\n"
         "                     run this RailwatchDrv.sys (Windows x64 image) instead of the\n"
         "                     built-in driver\n"
+        "  --api-image FILE   call this x64 RailwatchApi.dll instead of the built-in library\n"
         "  --sim-flip POLL:SUPPLY:LEVEL\n"
         "                     watch, for tests: set SUPPLY (1 or 2) to LEVEL (0 or 1) just\n"
         "                     before poll POLL (counted from 1); may be repeated\n"

@@ -1,6 +1,7 @@
 // The library's open device and the readings railwatch takes through it.
 #include "Device.h"
 
+#include "Library.h"
 #include "Win32Services.h"
 
 #include <cstdio>
@@ -11,7 +12,7 @@ std::string Message(int code) {
     char buffer[Railwatch_MESSAGE_BUFFER_SIZE];
     // Codes without a message of the library's own leave the buffer as it is.
     std::snprintf(buffer, sizeof buffer, "Railwatch result code %d", code);
-    Railwatch_GetErrorMessage(static_cast<unsigned int>(code), buffer);
+    TheLibrary().GetErrorMessage(static_cast<unsigned int>(code), buffer);
     return buffer;
 }
 
@@ -19,18 +20,18 @@ Device::Device() { Open(); }
 
 Device::~Device() {
     if (handle_ != nullptr) {
-        Railwatch_DeviceClose(&handle_);
+        TheLibrary().DeviceClose(&handle_);
     }
 }
 
 void Device::Open() {
-    openResult_ = Railwatch_DeviceOpen(&handle_);
+    openResult_ = TheLibrary().DeviceOpen(&handle_);
     openError_ = openResult_ == Railwatch_SUCCESS ? 0 : GetLastError();
 }
 
 void Device::Reopen() {
     if (handle_ != nullptr) {
-        Railwatch_DeviceClose(&handle_);
+        TheLibrary().DeviceClose(&handle_);
         handle_ = nullptr;
     }
     Open();
@@ -43,7 +44,7 @@ Reading Device::Read() const {
     for (unsigned char supply = Railwatch_PWR1;
          supply <= Railwatch_PWR2 && reading.result == Railwatch_SUCCESS; ++supply) {
         unsigned char state = 0;
-        reading.result = Railwatch_Get(handle_, supply, &state);
+        reading.result = TheLibrary().Get(handle_, supply, &state);
         reading.good[supply - 1] = state != 0;
         if (reading.result != Railwatch_SUCCESS) {
             reading.systemError = GetLastError();

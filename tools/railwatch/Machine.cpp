@@ -61,6 +61,8 @@ Machine::~Machine() {
         std::fprintf(stderr, "railwatch: simulated platform: %s: %s\n",
                      host::ReportKindName(report.kind), report.text.c_str());
     }
+    // Frees what the run left behind: a library image that faulted never closed its device.
+    host::ResetPlatform();
 }
 
 void Machine::BeforePoll(unsigned long poll) {

@@ -11,6 +11,7 @@
 // be opened or read (for `check`, UNKNOWN, as is every refusal of `check`).
 #include "CommandLine.h"
 #include "Commands.h"
+#include "Library.h"
 #include "Machine.h"
 #include "Textfile.h"
 
@@ -41,6 +42,13 @@ int main(int argc, char** argv) {
             return Refuse(options.command, error, false);
         }
     }
+#ifndef _WIN32
+    // So is an API image that cannot be loaded.
+    const LibraryChoice library(options.board.apiImage);
+    if (!library.Loaded()) {
+        return Refuse(options.command, library.Refusal(), false);
+    }
+#endif
 
     Machine machine(options);
     switch (options.command) {

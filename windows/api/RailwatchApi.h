@@ -18,6 +18,10 @@
 
 #if defined(_WIN32)
 #define RAILWATCH_CALL __cdecl
+#elif defined(__x86_64__)
+/* A build for an x86-64 host that simulates Windows uses the Windows x64 convention, the
+ * one the x64 DLL's functions have, so that callers reach both the same way. */
+#define RAILWATCH_CALL __attribute__((ms_abi))
 #else
 #define RAILWATCH_CALL
 #endif
