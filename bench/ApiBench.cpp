@@ -1,20 +1,25 @@
 // One Railwatch_Get through the whole host stack: the library, the Win32 layer, the I/O
-// manager, DispatchDeviceControl and the W83627 model. With two threads the callers
-// serialise their calls, as the library asks of them (it shares one exchange buffer).
+// manager, DispatchDeviceControl and the W83627 model; the library built into the benchmark
+// (api_image:0) and the shipped x64 DLL loaded as an image (api_image:1) side by side. With
+// two threads the callers serialise their calls, as the library asks of them (it shares
+// one exchange buffer).
 #include "BenchBoard.h"
 
 namespace {
 
 void ApiGet(benchmark::State& state) {
     auto& shared = *bench::TheBoard();
-    if (!shared.ready) state.SkipWithError("the simulated board did not boot or open");
+    if (!shared.ready) {
+        state.SkipWithError(shared.whyNotReady.c_str());
+        return;
+    }
     bool allAnswered = true;
     for (auto _ : state) {
         unsigned char status = 0xEE;
         int result;
         {
             std::lock_guard lock(shared.libraryCallers);
-            result = Railwatch_Get(shared.device, Railwatch_PWR1, &status);
+            result = shared.library->Get(shared.device, Railwatch_PWR1, &status);
         }
         allAnswered &= result == Railwatch_SUCCESS && status == 1;
         benchmark::DoNotOptimize(status);
@@ -23,7 +28,10 @@ void ApiGet(benchmark::State& state) {
 }
 
 BENCHMARK(ApiGet)
-    ->Setup(bench::BootBoard)
+    ->Setup(bench::BootBoardForLibrary)
+    ->ArgName("api_image")
+    ->Arg(0)
+    ->Arg(1)
     ->Teardown(bench::ShutDownBoard)
     ->Threads(1)
     ->Threads(2)

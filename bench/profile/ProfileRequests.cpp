@@ -2,11 +2,15 @@
 // valgrind --tool=callgrind (bench/run). Two runs with different N, subtracted, give the
 // cost of one request without the board's set-up.
 //
-//   railwatch_profile ioctl N   N requests through the I/O manager into DispatchDeviceControl
-//   railwatch_profile api N     N Railwatch_Get calls through the whole host stack
+//   railwatch_profile ioctl N                  N requests through the I/O manager into
+//                                              DispatchDeviceControl
+//   railwatch_profile api N [--api-image FILE] N Railwatch_Get calls through the whole host
+//                                              stack, with the built-in library or the DLL
 //
 // Prints the heap allocations that the requests made (every malloc of the process,
-// counted while the requests run).
+// counted while the requests run) and, with an image, where it was mapped, so that the
+// instructions executed inside it can be told apart.
+#include "ApiLibrary.h"
 #include "RailwatchApi.h"
 #include "RailwatchDrv.h"
 #include "SimulatedBoard.h"
@@ -16,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 extern "C" void* __libc_malloc(std::size_t size);
 
@@ -30,16 +35,25 @@ extern "C" void* malloc(std::size_t size) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 3 || (std::strcmp(argv[1], "ioctl") != 0 && std::strcmp(argv[1], "api") != 0)) {
-        std::fprintf(stderr, "usage: railwatch_profile ioctl|api N\n");
+    const bool usage = (argc != 3 && argc != 5) ||
+                       (std::strcmp(argv[1], "ioctl") != 0 && std::strcmp(argv[1], "api") != 0) ||
+                       (argc == 5 && std::strcmp(argv[3], "--api-image") != 0);
+    if (usage) {
+        std::fprintf(stderr, "usage: railwatch_profile ioctl|api N [--api-image FILE]\n");
         return 2;
     }
     const bool api = std::strcmp(argv[1], "api") == 0;
     const long count = std::atol(argv[2]);
+    std::string error;
+    const auto library = simboard::ApiLibrary::Choose(argc == 5 ? argv[4] : "", error);
+    if (library == nullptr) {
+        std::fprintf(stderr, "railwatch_profile: %s\n", error.c_str());
+        return 2;
+    }
 
     simboard::SimulatedBoard board;
     DEVICE_HANDLE* handle = nullptr;
-    if (!board.Boot() || Railwatch_DeviceOpen(&handle) != Railwatch_SUCCESS) {
+    if (!board.Boot() || library->DeviceOpen(&handle) != Railwatch_SUCCESS) {
         std::fprintf(stderr, "railwatch_profile: the simulated board did not boot\n");
         return 1;
     }
@@ -52,18 +66,24 @@ int main(int argc, char** argv) {
     g_counting = true;
     for (long i = 0; i < count; ++i) {
         if (api) {
-            answered += Railwatch_Get(handle, Railwatch_PWR1, &state) == Railwatch_SUCCESS;
+            answered += library->Get(handle, Railwatch_PWR1, &state) == Railwatch_SUCCESS;
         } else {
-            answered += host::DeviceControlTo(device, IOCTL_GET_PWR1_STATUS, buffer, 2, buffer, 2)
-                            .status == STATUS_SUCCESS;
+            answered +=
+                host::DeviceControlTo(device, IOCTL_GET_PWR1_STATUS, buffer, 2, buffer, 2).status ==
+                STATUS_SUCCESS;
         }
     }
     g_counting = false;
 
-    Railwatch_DeviceClose(&handle);
+    library->DeviceClose(&handle);
     board.Remove();
     board.Unload();
     std::printf("requests=%ld answered=%ld heap_allocations=%lu\n", count, answered,
                 g_allocations.load());
+    if (library->IsImage()) {
+        std::printf("api_image_base=0x%llx api_image_size=%llu\n",
+                    static_cast<unsigned long long>(library->Mapped().base),
+                    static_cast<unsigned long long>(library->Mapped().size));
+    }
     return answered == count ? 0 : 1;
 }
