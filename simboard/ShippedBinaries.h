@@ -10,6 +10,7 @@
 namespace simboard {
 
 // Paths inside a dist folder.
+inline constexpr char kShippedDriverImage[] = "RailwatchDrv.sys";
 inline constexpr char kShippedApiImage[] = "x64/RailwatchApi.dll";
 
 std::filesystem::path DistFolder();

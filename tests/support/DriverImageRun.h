@@ -5,15 +5,12 @@
 // its globals skip there too (HostBuildOnly).
 #pragma once
 
+#include "ShippedBinaries.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-
-#ifndef RAILWATCH_SOURCE_DIST
-#define RAILWATCH_SOURCE_DIST ""
-#endif
 
 inline bool IsDriverImageRun() {
     const char* run = std::getenv("RAILWATCH_IMAGE_RUN");
@@ -21,17 +18,14 @@ inline bool IsDriverImageRun() {
 }
 
 inline std::string ShippedDriverImage() {
-    const char* dist = std::getenv("RAILWATCH_DIST");
-    const std::filesystem::path folder =
-        dist != nullptr && *dist != '\0' ? dist : RAILWATCH_SOURCE_DIST;
-    return (folder / "RailwatchDrv.sys").string();
+    return (simboard::DistFolder() / simboard::kShippedDriverImage).string();
 }
 
 // In an image run: the image every board runs, or a skip when it is not there.
-#define REQUIRE_DRIVER_IMAGE_IF_IMAGE_RUN()                                            \
-    if (IsDriverImageRun() && !std::filesystem::is_regular_file(ShippedDriverImage())) \
-    GTEST_SKIP() << "image run without an image: no " << ShippedDriverImage()          \
-                 << " (run scripts/build-windows, or set RAILWATCH_DIST to a dist folder)"
+#define REQUIRE_DRIVER_IMAGE_IF_IMAGE_RUN()                                          \
+    if (IsDriverImageRun() && !simboard::FindShipped(simboard::kShippedDriverImage)) \
+    GTEST_SKIP() << "image run without an image: "                                   \
+                 << simboard::MissingShipped(simboard::kShippedDriverImage)
 
 // The test calls the driver's internal routines or reads its globals: the built-in driver only.
 #define HostBuildOnly()                                                                    \
