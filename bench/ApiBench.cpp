@@ -1,6 +1,7 @@
 // One Railwatch_Get through the whole host stack: the library, the Win32 layer, the I/O
-// manager, DispatchDeviceControl and the W83627 model; the library built into the benchmark
-// (api_image:0) and the shipped x64 DLL loaded as an image (api_image:1) side by side. With
+// manager, DispatchDeviceControl and the W83627 model; the library and driver built into the
+// benchmark (images:0), the shipped x64 DLL loaded as an image (images:1), and the shipped DLL
+// over the shipped RailwatchDrv.sys (images:2) side by side. With
 // two threads the callers serialise their calls, as the library asks of them (it shares
 // one exchange buffer).
 #include "BenchBoard.h"
@@ -28,10 +29,11 @@ void ApiGet(benchmark::State& state) {
 }
 
 BENCHMARK(ApiGet)
-    ->Setup(bench::BootBoardForLibrary)
-    ->ArgName("api_image")
+    ->Setup(bench::BootBoardForImages)
+    ->ArgName("images")
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->Teardown(bench::ShutDownBoard)
     ->Threads(1)
     ->Threads(2)

@@ -1,6 +1,8 @@
 // One status request through the simulated I/O manager into DispatchDeviceControl and the
-// Super I/O read, on a booted simulated board; one thread and two (the device's spin lock
-// serialises them). Also the port accesses of one detection.
+// Super I/O read, on a booted simulated board, with the built-in driver (driver_image:0) and
+// the shipped RailwatchDrv.sys (driver_image:1, whose in/out instructions trap onto the
+// simulated bus) side by side; one thread and two (the device's spin lock serialises
+// them). Also the port accesses of one detection.
 //
 // Counters: port accesses and pool allocations per request, from the platform's totals
 // over the timed loop (the port trace is off, so the bus only counts).
@@ -15,7 +17,10 @@ std::atomic<bool> g_allAnswered{true};
 
 void StatusRequest(benchmark::State& state) {
     auto& shared = *bench::TheBoard();
-    if (!shared.ready) state.SkipWithError("the simulated board did not boot");
+    if (!shared.ready) {
+        state.SkipWithError(shared.whyNotReady.c_str());
+        return;
+    }
     DEVICE_OBJECT* device = shared.board.Device();
     const ULONG code = state.range(0) == 1 ? IOCTL_GET_PWR1_STATUS : IOCTL_GET_PWR2_STATUS;
     UCHAR input[2] = {0, 0};
@@ -40,11 +45,10 @@ void StatusRequest(benchmark::State& state) {
 }
 
 BENCHMARK(StatusRequest)
-    ->Setup(bench::BootBoard)
+    ->Setup(bench::BootBoardForDriver)
     ->Teardown(bench::ShutDownBoard)
-    ->ArgName("supply")
-    ->Arg(1)
-    ->Arg(2)
+    ->ArgNames({"supply", "driver_image"})
+    ->ArgsProduct({{1, 2}, {0, 1}})
     ->Threads(1)
     ->Threads(2)
     ->UseRealTime();
